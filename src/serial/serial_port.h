@@ -1,0 +1,57 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// Receive callback: one call per chunk of 1 to 1024 bytes, on the reader thread, in arrival
+// order. `data` is valid only during the call.
+using ReceiveProc = void (*)(void* owner, const uint8_t* data, uint32_t count);
+
+// Shows a configuration failure to the operator and returns once it is dismissed.
+using SerialMessageHook = std::function<void(const std::string& text)>;
+
+// The one channel to the charger: an exclusively opened tty at 115200 8N1, raw, no flow
+// control, with a reader thread that hands every received chunk to `m_pfnReceive`.
+class CSerial {
+ public:
+  CSerial();
+  virtual ~CSerial();
+  CSerial(const CSerial&) = delete;
+  CSerial& operator=(const CSerial&) = delete;
+
+  // 1: open, configured, reader running. 0: the channel is closed again (absent or held
+  // ports are refused silently). Call only while closed.
+  int OpenPort(const char* name, void* owner);
+  // 1 when all `length` bytes were written within the write time-out, else 0 (also when closed).
+  int WritePort(const uint8_t* data, uint32_t length);
+  // 1 when a port was open and is now closed (reader stopped and joined), 0 when already closed.
+  int ClosePort();
+  bool IsOpen() const;
+  // errno of the last OpenPort that failed to open the device (EACCES, EBUSY, ENOENT, ...).
+  int LastOpenError() const;
+
+  // Installed once by the dialog's start-up before any port is opened.
+  ReceiveProc m_pfnReceive = nullptr;
+
+  // Where the configuration failure texts go; defaults to stderr.
+  void SetMessageHook(SerialMessageHook hook);
+
+ private:
+  void ReaderThread(int fd, int wakeFd, void* owner);
+  void ShowMessage(const std::string& text);
+
+  std::atomic<int> m_fd{-1};
+  int m_wakeFd[2] = {-1, -1};
+  void* m_pOwner = nullptr;
+  uint32_t m_nChunkSize = 0;
+  std::thread m_readerThread;
+  std::mutex m_lock;  // serialises submitting writes with closing the descriptor
+  std::mutex m_hookLock;
+  SerialMessageHook m_messageHook;
+};
+
+extern CSerial g_serial;

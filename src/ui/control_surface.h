@@ -1,0 +1,77 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+enum class MessageIcon { None, Stop };
+
+// The window as the dialog engine sees it: controls addressed by ID. Every public call may
+// come from any thread; it is applied on the GUI thread while the caller waits, so one
+// thread's changes land in the order it makes them. After Detach() every call returns at
+// once and changes nothing, which is what lets shutdown join workers from the GUI thread.
+class ControlSurface {
+ public:
+  virtual ~ControlSurface() = default;
+
+  void SetText(int id, const std::string& text);
+  void Enable(int id, bool enable);
+  void SetProgressRange(int low, int high);
+  void SetProgressPos(int pos);
+  void AddComboItem(int id, const std::string& text);
+  void SelectComboItem(int id, int index);
+  void ScrollToEnd(int id);
+  // Modal, OK button only; returns once dismissed.
+  void MessageBox(const std::string& text, const std::string& caption = {},
+                  MessageIcon icon = MessageIcon::None);
+  // Open-file dialog; empty when cancelled.
+  std::optional<std::string> ChooseFile(const std::string& filter);
+  void ShowAbout();
+  // Repeating timer; `TimerFired(id)` runs on the GUI thread until KillTimer(id).
+  void SetTimer(int id, int intervalMs);
+  void KillTimer(int id);
+  // Runs `fn` on the GUI thread and waits for it (directly when already there).
+  void RunOnGuiThread(const std::function<void()>& fn);
+
+  // Where timer expiries go (the dialog's OnTimer).
+  void SetTimerHandler(std::function<void(int id)> handler);
+  // From now on nothing reaches the controls; waiting callers are released.
+  void Detach();
+  bool Detached() const;
+
+ protected:
+  // Each runs on the GUI thread.
+  virtual void ApplyText(int id, const std::string& text) = 0;
+  virtual void ApplyEnable(int id, bool enable) = 0;
+  virtual void ApplyProgressRange(int low, int high) = 0;
+  virtual void ApplyProgressPos(int pos) = 0;
+  virtual void ApplyAddComboItem(int id, const std::string& text) = 0;
+  virtual void ApplySelectComboItem(int id, int index) = 0;
+  virtual void ApplyScrollToEnd(int id) = 0;
+  virtual void ApplyMessageBox(const std::string& text, const std::string& caption,
+                               MessageIcon icon) = 0;
+  virtual std::optional<std::string> ApplyChooseFile(const std::string& filter) = 0;
+  virtual void ApplyShowAbout() = 0;
+  virtual void ApplySetTimer(int id, int intervalMs) = 0;
+  virtual void ApplyKillTimer(int id) = 0;
+
+  // How to reach the GUI thread.
+  virtual bool OnGuiThread() const = 0;
+  virtual void PostToGuiThread(std::function<void()> task) = 0;
+
+  // Implementations call this on the GUI thread when a timer expires.
+  void TimerFired(int id);
+
+ private:
+  struct Waiter;
+  std::shared_ptr<Waiter> NewWaiter();
+  void Release(const std::shared_ptr<Waiter>& waiter);
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_detached = false;
+  std::function<void(int)> m_timerHandler;
+};
