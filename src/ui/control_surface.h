@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,10 @@ class ControlSurface {
   void KillTimer(int id);
   // Runs `fn` on the GUI thread and waits for it (directly when already there).
   void RunOnGuiThread(const std::function<void()>& fn);
+  // Runs `work` to its end. On the GUI thread it runs on a helper thread while the GUI
+  // thread goes on applying the workers' control changes, so joining a worker that is
+  // waiting for the GUI cannot deadlock.
+  void ServeWhile(const std::function<void()>& work);
 
   // Where timer expiries go (the dialog's OnTimer).
   void SetTimerHandler(std::function<void(int id)> handler);
@@ -58,7 +63,7 @@ class ControlSurface {
   virtual void ApplySetTimer(int id, int intervalMs) = 0;
   virtual void ApplyKillTimer(int id) = 0;
 
-  // How to reach the GUI thread.
+  // How to reach the GUI thread: run `task` there soon, in posting order.
   virtual bool OnGuiThread() const = 0;
   virtual void PostToGuiThread(std::function<void()> task) = 0;
 
@@ -66,12 +71,12 @@ class ControlSurface {
   void TimerFired(int id);
 
  private:
-  struct Waiter;
-  std::shared_ptr<Waiter> NewWaiter();
-  void Release(const std::shared_ptr<Waiter>& waiter);
+  struct Call;
+  void RunQueued();
 
   mutable std::mutex m_mutex;
   std::condition_variable m_cv;
+  std::deque<std::shared_ptr<Call>> m_calls;
   bool m_detached = false;
   std::function<void(int)> m_timerHandler;
 };

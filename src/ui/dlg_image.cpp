@@ -1,1 +1,74 @@
-// placeholder
+#include "image/image_file.h"
+#include "image/profile.h"
+#include "quorlin_dlg.h"
+#include "res/resource_ids.h"
+#include "ymodem/sender.h"
+
+namespace {
+constexpr char kImageFilter[] = "Bin Files(*.bin)|*.bin|all files(*.*)|*.*||";
+}
+
+void CQuorlinDlg::OnFileOpen() {
+  m_surface.Enable(ids::kUpdate, false);
+  m_surface.Enable(ids::kAutoProgram, false);
+  const std::optional<std::string> chosen = m_surface.ChooseFile(kImageFilter);
+  if (!chosen) return;
+  m_strImagePath.Set(*chosen);
+  const ImageLoadResult result = LoadImage();
+  if (result.problem == ImageProblem::CannotOpen || result.problem == ImageProblem::Empty)
+    m_surface.MessageBox(result.message);
+}
+
+ImageLoadResult CQuorlinDlg::LoadImage() {
+  const std::string path = m_strImagePath.Get();
+  ImageRead read = ReadImageFile(path);
+  if (!read.ok) return {ImageProblem::CannotOpen, read.error};
+
+  const std::string name = BaseName(path);
+  const auto size = static_cast<uint32_t>(read.bytes.size());
+  auto image = std::make_shared<const std::vector<uint8_t>>(std::move(read.bytes));
+  m_strImageName.Set(name);
+  m_nImageSize = size;
+  {
+    std::lock_guard lock(m_imageMutex);
+    m_pImageData = image;
+  }
+  if (size == 0) {
+    m_bImageValid = 0;
+    return {ImageProblem::Empty, "The firmware file '" + path + "' is empty."};
+  }
+  m_bImageLoaded = 1;
+
+  ImageLoadResult result;
+  if (IsValidImage(name, size)) {
+    m_bImageValid = 1;
+    if (!m_options.configPath.empty()) {
+      std::string error;
+      if (!WriteProfileString(m_options.configPath, "File", "Path", path, &error))
+        m_surface.MessageBox(error);
+    }
+    if (m_bRecognised) m_surface.Enable(ids::kUpdate, true);
+    m_surface.Enable(ids::kAutoProgram, true);
+    if (size > kImageBufferSize) {
+      result = {ImageProblem::TooLargeForCharger,
+                "'" + path + "' is " + std::to_string(size) +
+                    " bytes; the charger holds at most " + std::to_string(kImageBufferSize) +
+                    " bytes."};
+    }
+  } else {
+    m_bImageValid = 0;
+    if (!NameLooksLikeImage(name))
+      result = {ImageProblem::BadName,
+                "'" + path + "' is not a firmware image: its name must contain \"bin\" or \"BIN\"."};
+    else
+      result = {ImageProblem::TooLarge, "'" + path + "' is " + std::to_string(size) +
+                                            " bytes; a firmware image is at most " +
+                                            std::to_string(kImageSizeLimit - 1) + " bytes."};
+  }
+
+  m_surface.SetText(ids::kImageVersion, VersionLabelText(*image));
+  m_surface.SetText(ids::kImageSize, SizeLabelText(size));
+  m_surface.SetText(ids::kImageFirmwareName, FirmwareNameLabelText(name));
+  m_surface.SetText(ids::kImageName, NameLabelText(name));
+  return result;
+}

@@ -1,1 +1,142 @@
-// placeholder
+#include <cerrno>
+
+#include "charger/port_list.h"
+#include "quorlin_dlg.h"
+#include "res/resource_ids.h"
+#include "serial/serial_port.h"
+
+namespace {
+constexpr uint8_t kProbeCommand = '0';
+constexpr int kSearchReplyMs = 2000;
+constexpr int kKeepAliveReplyMs = 1000;
+constexpr size_t kPassTableSlots = 256;
+constexpr int kMissesBeforeLabelReset = 5;
+// A pass that could not open a single port costs nothing, so without a pause between such
+// passes the search would spin on the port list; a pass that probed already took seconds.
+constexpr int kPauseAfterProbingMs = 1;
+constexpr int kPauseAfterIdlePassMs = 250;
+}  // namespace
+
+std::vector<std::string> CQuorlinDlg::PortsToSearch() const {
+  return m_options.ports.empty() ? ListSerialPorts() : m_options.ports;
+}
+
+void CQuorlinDlg::StartSearchThread() {
+  std::lock_guard lock(m_threadLock);
+  if (m_shutDown) return;
+  // A finished search only clears the flag and leaves, so this join is short. The flag is
+  // raised after it, so the old thread cannot take it for its own.
+  if (m_hSearchComThread.joinable()) m_hSearchComThread.join();
+  m_bSearching = 1;
+  try {
+    m_hSearchComThread = std::thread(&CQuorlinDlg::SearchComThread, this);
+  } catch (const std::system_error&) {
+    m_surface.MessageBox("Can't create the SearchCom thread!");
+  }
+}
+
+void CQuorlinDlg::SearchComThread(CQuorlinDlg* dlg) {
+  while (dlg->m_bSearching && !dlg->Closing()) {
+    const int probed = dlg->SearchPorts();
+    if (!dlg->m_stop.SleepFor(probed > 0 ? kPauseAfterProbingMs : kPauseAfterIdlePassMs)) break;
+  }
+}
+
+// One pass over the port list. Returns how many ports were opened and probed.
+int CQuorlinDlg::SearchPorts() {
+  const std::vector<std::string> ports = PortsToSearch();
+  int probed = 0;
+  for (size_t slot = 0; slot < ports.size() && slot < kPassTableSlots; ++slot) {
+    if (Closing()) break;
+    const std::string& port = ports[slot];
+    const int answered = ProbeOnSearch(port);
+    if (m_serial.IsOpen()) ++probed;  // a failed open leaves the channel closed
+    if (answered) {
+      m_surface.AddComboItem(ids::kPortCombo, port);
+      m_surface.SelectComboItem(ids::kPortCombo, 0);
+      ResetSession();
+      m_strPortName.Set(port);
+      m_bSearching = 0;
+      NotifyState();
+      break;
+    }
+  }
+  return probed;
+}
+
+int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
+  std::lock_guard probe(m_probeLock);
+  if (Closing()) return 0;
+  if (m_serial.IsOpen()) m_serial.ClosePort();
+  if (!m_serial.OpenPort(port.c_str(), this)) {
+    ReportUnopenablePort(port);
+    return 0;
+  }
+  m_serial.WritePort(&kProbeCommand, 1);
+  if (m_hProbeReplyEvent.WaitFor(kSearchReplyMs)) {
+    if (!m_bUnitDone) {
+      m_bRecognised = 1;
+      NotifyState();
+      if (m_bImageValid) {
+        m_surface.Enable(ids::kUpdate, true);
+        m_surface.Enable(ids::kAutoProgram, true);
+      }
+    }
+    return 1;
+  }
+  if (Closing()) return 0;
+  if (++m_nSearchFailures >= kMissesBeforeLabelReset) {
+    m_nSearchFailures = 0;
+    m_surface.SetText(ids::kChargerLine, "No charger connected. ");
+    m_surface.SetText(ids::kChargerSerial, "Serial number :                       - - / - -");
+    m_surface.SetText(ids::kChargerVersion, "Firmware version :                   - - / - - ");
+  }
+  return 0;
+}
+
+int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
+  std::lock_guard probe(m_probeLock);
+  if (Closing()) return 0;
+  if (!m_bRecognised) {
+    if (m_serial.IsOpen()) m_serial.ClosePort();
+    if (!m_serial.OpenPort(port.c_str(), this)) {
+      ReportUnopenablePort(port);
+      return 0;
+    }
+  }
+  m_serial.WritePort(&kProbeCommand, 1);
+  if (!m_hProbeReplyEvent.WaitFor(kKeepAliveReplyMs)) return 0;
+  if (!m_bRecognised) {
+    m_bRecognised = 1;
+    NotifyState();
+    if (m_bImageValid) {
+      if (!m_bAutoProgram) m_surface.Enable(ids::kUpdate, true);
+      m_surface.Enable(ids::kAutoProgram, true);
+    }
+  }
+  return 1;
+}
+
+// A port refused for lack of permission would otherwise be skipped silently on every pass;
+// the operator is told once per port what to do about it.
+void CQuorlinDlg::ReportUnopenablePort(const std::string& port) {
+  const int error = m_serial.LastOpenError();
+  if (error != EACCES && error != EPERM) return;
+  {
+    std::lock_guard lock(m_deniedMutex);
+    for (const auto& known : m_deniedPorts)
+      if (known == port) return;
+    m_deniedPorts.push_back(port);
+  }
+  m_surface.MessageBox("Cannot open " + port +
+                       ": permission denied. Add your user to the 'dialout' group "
+                       "(sudo usermod -aG dialout $USER), then log out and in again.");
+}
+
+void CQuorlinDlg::OnSearchAgain() {
+  m_bUnitDone = 0;
+  m_bFailed = 0;
+  m_bRecognised = 0;
+  m_surface.SetText(ids::kChargerLine, "Reseraching... ");
+  if (m_bSearching == 0) StartSearchThread();
+}

@@ -1,1 +1,116 @@
-// placeholder
+#include <cstdio>
+
+#include "quorlin_dlg.h"
+#include "res/resource_ids.h"
+#include "serial/serial_port.h"
+#include "ymodem/sender.h"
+
+namespace {
+constexpr uint8_t kStartDownloadCommand = '1';
+
+std::string PercentText(int32_t percent) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d%%", percent);
+  return text;
+}
+}  // namespace
+
+void CQuorlinDlg::StartProgramming() {
+  if (!m_bImageLoaded) {
+    m_surface.MessageBox("Please open the binary file first!");
+    return;
+  }
+  if (m_bProgramming) return;
+  // The charger's buffer holds no more; refusing here means not one byte reaches it.
+  const uint32_t size = m_nImageSize;
+  if (size > kImageBufferSize) {
+    m_surface.MessageBox("The firmware image " + m_strImageName.Get() + " is " +
+                         std::to_string(size) + " bytes, but the charger holds at most " +
+                         std::to_string(kImageBufferSize) +
+                         " bytes. Nothing was sent to the charger; open a smaller image.");
+    return;
+  }
+  if (m_bProgramming.exchange(1)) return;  // the GUI and the supervisor may race here
+
+  m_surface.Enable(ids::kAutoProgram, false);
+  m_surface.Enable(ids::kSearchAgain, false);
+  m_surface.Enable(ids::kOpen, false);
+  m_bUnitDone = 0;
+  m_surface.SetProgressRange(0, 100);
+  m_surface.SetProgressPos(0);
+  m_strLog.Clear();
+  m_surface.SetText(ids::kPercent, "");
+  ResetSession();
+
+  m_serial.WritePort(&kStartDownloadCommand, 1);
+  g_sender.transferActive = 1;
+  m_surface.SetText(ids::kSessionLabel, "Programming...");
+  const auto image = ImageData();
+  const std::string name = m_strImageName.Get();
+  PrepareTransfer(name.c_str(), image ? image->data() : nullptr, size);
+  if (!StartPump()) m_surface.MessageBox("Can't create the xyrequest thread!");
+  m_surface.SetTimer(ids::kWatchdogTimer, m_options.watchdogMs);
+}
+
+void CQuorlinDlg::ResetSession() {
+  g_sender.transferActive = 0;
+  // The old pump may be waiting for the window to show its progress; keep serving the
+  // window while it winds down.
+  m_surface.ServeWhile([] { StopPump(); });
+  m_bTransferring = 0;
+  ResetSender(this);
+  m_nShownPercent = -1;
+  m_surface.SetProgressRange(0, 100);
+  m_surface.SetProgressPos(0);
+  m_strLog.Clear();
+  m_surface.SetText(ids::kPercent, "");
+  m_surface.SetText(ids::kLogEdit, "");
+  m_bEchoLog = 1;
+}
+
+// The sender reports every data byte, with one value per block; only changes are worth a
+// trip to the window.
+void CQuorlinDlg::ShowProgress(int32_t percent) {
+  if (m_nShownPercent.exchange(percent) == percent) return;
+  m_surface.SetProgressPos(percent);
+  m_surface.SetText(ids::kPercent, PercentText(percent));
+}
+
+void CQuorlinDlg::ProgressHandler(void* owner, int32_t percent) {
+  auto* dlg = static_cast<CQuorlinDlg*>(owner);
+  dlg->ShowProgress(percent);
+  if (percent < 100) {
+    if (!dlg->m_bTransferring) {
+      dlg->m_surface.SetText(ids::kSessionLabel, "Programming...");
+      dlg->m_bTransferring = 1;
+    }
+    return;
+  }
+  dlg->m_surface.SetText(ids::kSessionLabel, "Program succeeded.");
+  ++dlg->m_nSucceeded;
+  dlg->m_bTransferring = 0;
+  dlg->m_bUnitDone = 1;
+  dlg->m_bProgramming = 0;
+  if (!dlg->m_bAutoProgram) {
+    dlg->m_surface.Enable(ids::kSearchAgain, true);
+    dlg->m_surface.Enable(ids::kOpen, true);
+  }
+  dlg->m_surface.Enable(ids::kAutoProgram, true);
+  dlg->m_surface.KillTimer(ids::kWatchdogTimer);
+  dlg->NotifyState();
+}
+
+void CQuorlinDlg::OnTimer(int /*id*/) {
+  m_surface.SetText(ids::kSessionLabel, "Program failed.");
+  ++m_nFailed;
+  m_bTransferring = 0;
+  m_bProgramming = 0;
+  m_bFailed = 1;
+  m_surface.KillTimer(ids::kWatchdogTimer);
+  if (!m_bAutoProgram) {
+    m_surface.Enable(ids::kAutoProgram, true);
+    m_surface.Enable(ids::kSearchAgain, true);
+    m_surface.Enable(ids::kOpen, true);
+  }
+  NotifyState();
+}

@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 
 // A string that more than one thread reads and writes.
@@ -16,6 +17,11 @@ class GuardedString {
     m_value = std::move(value);
   }
   void Clear() { Set({}); }
+  // Empties the string when it holds more than `limit` characters.
+  void ClearIfLongerThan(size_t limit) {
+    std::lock_guard lock(m_mutex);
+    if (m_value.size() > limit) m_value.clear();
+  }
   // Appends and returns the result.
   std::string Append(std::string_view more) {
     std::lock_guard lock(m_mutex);

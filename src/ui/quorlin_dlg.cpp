@@ -1,1 +1,96 @@
-// placeholder
+#include "quorlin_dlg.h"
+
+#include <cstdio>
+
+#include "image/profile.h"
+#include "res/resource_ids.h"
+#include "serial/serial_port.h"
+#include "ymodem/sender.h"
+
+namespace {
+constexpr char kNoneValue[] = "NONE";
+}
+
+CQuorlinDlg::CQuorlinDlg(ControlSurface& surface, CSerial& serial, Options options)
+    : m_surface(surface), m_serial(serial), m_options(std::move(options)) {
+  m_surface.SetTimerHandler([this](int id) { OnTimer(id); });
+}
+
+CQuorlinDlg::CQuorlinDlg(ControlSurface& surface) : CQuorlinDlg(surface, g_serial, Options{}) {}
+
+CQuorlinDlg::~CQuorlinDlg() { Shutdown(); }
+
+bool CQuorlinDlg::OnInitDialog() {
+  m_serial.m_pfnReceive = &CQuorlinDlg::ReceiveHandler;
+  m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
+  g_sender.progressCallback = &CQuorlinDlg::ProgressHandler;
+
+  m_surface.Enable(ids::kUpdate, false);
+  m_surface.Enable(ids::kAutoProgram, false);
+  m_surface.Enable(ids::kSearchAgain, false);
+  m_surface.Enable(ids::kDownload, false);
+  m_surface.SetText(ids::kChargerLine, "No charger connected. ");
+  char counts[96];
+  std::snprintf(counts, sizeof counts, "===  %d succeeded === %d failed ===", m_nSucceeded.load(),
+                m_nFailed.load());
+  m_surface.SetText(ids::kCountLine, counts);
+  m_surface.SetText(ids::kSessionLabel, "");
+  m_surface.SetText(ids::kPercent, "");
+
+  StartSearchThread();
+
+  std::string path = kNoneValue;
+  if (!m_options.configPath.empty())
+    path = ReadProfileString(m_options.configPath, "File", "Path", kNoneValue, 350);
+  if (path != kNoneValue) {
+    m_strImagePath.Set(path);
+    const ImageLoadResult result = LoadImage();
+    if (result.problem == ImageProblem::CannotOpen) m_surface.MessageBox(result.message);
+  } else {
+    m_strImagePath.Clear();
+  }
+
+  if (m_options.startSupervisor) {
+    std::lock_guard lock(m_threadLock);
+    try {
+      m_hAutorunThread = std::thread(&CQuorlinDlg::SupervisorThread, this);
+    } catch (const std::system_error&) {
+      m_surface.MessageBox("Can't create the Autorun thread!");
+    }
+  }
+  return true;
+}
+
+void CQuorlinDlg::Shutdown() {
+  {
+    std::lock_guard lock(m_threadLock);
+    if (m_shutDown) return;
+    m_shutDown = true;
+  }
+  // Order matters: release every worker that could be waiting for the window before
+  // joining anything, then stop the producers of work before the consumers.
+  m_stop.Stop();
+  m_hProbeReplyEvent.Interrupt();
+  m_surface.Detach();
+  {
+    std::lock_guard lock(m_threadLock);
+    if (m_hSearchComThread.joinable()) m_hSearchComThread.join();
+    if (m_hAutorunThread.joinable()) m_hAutorunThread.join();
+  }
+  g_sender.transferActive = 0;
+  StopPump();
+  m_serial.ClosePort();
+  m_serial.m_pfnReceive = nullptr;
+  m_serial.SetMessageHook(nullptr);
+  g_sender.progressCallback = nullptr;
+}
+
+std::optional<MenuReply> CQuorlinDlg::LastReply() const {
+  std::lock_guard lock(m_replyMutex);
+  return m_lastReply;
+}
+
+std::shared_ptr<const std::vector<uint8_t>> CQuorlinDlg::ImageData() const {
+  std::lock_guard lock(m_imageMutex);
+  return m_pImageData;
+}

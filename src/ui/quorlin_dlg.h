@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -81,6 +82,10 @@ class CQuorlinDlg {
   void UpdateStatusPanel();
   void DisconnectReset();
 
+  // Called (on any thread) after a port is adopted, a session ends, or a charger is found
+  // or lost. Set before OnInitDialog; for faces that wait on the engine's state.
+  void SetStateListener(std::function<void()> listener) { m_stateListener = std::move(listener); }
+
   // The last menu reply parsed, for faces that show it in their own words.
   std::optional<MenuReply> LastReply() const;
   std::vector<std::string> PortsToSearch() const;
@@ -120,6 +125,9 @@ class CQuorlinDlg {
   void ShowProgress(int32_t percent);
   void ReportUnopenablePort(const std::string& port);
   bool Closing() const { return m_stop.Stopped(); }
+  void NotifyState() const {
+    if (m_stateListener) m_stateListener();
+  }
 
   ControlSurface& m_surface;
   CSerial& m_serial;
@@ -140,4 +148,5 @@ class CQuorlinDlg {
   std::mutex m_deniedMutex;
   std::vector<std::string> m_deniedPorts;  // ports already reported as not permitted
   bool m_shutDown = false;
+  std::function<void()> m_stateListener;
 };

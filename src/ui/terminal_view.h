@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "control_surface.h"
+#include "event_loop.h"
+
+// The command-line face: keeps the controls' state, draws the progress bar on a terminal,
+// and turns message boxes into lines on stderr. Its GUI thread is the EventLoop's.
+class TerminalView : public ControlSurface {
+ public:
+  TerminalView(EventLoop& loop, std::FILE* err, bool drawProgress);
+
+  std::string Text(int id) const;
+  bool Enabled(int id) const;
+  // Ends the progress line so the next output starts on a line of its own.
+  void FinishProgress();
+
+ protected:
+  void ApplyText(int id, const std::string& text) override;
+  void ApplyEnable(int id, bool enable) override;
+  void ApplyProgressRange(int low, int high) override;
+  void ApplyProgressPos(int pos) override;
+  void ApplyAddComboItem(int id, const std::string& text) override;
+  void ApplySelectComboItem(int id, int index) override;
+  void ApplyScrollToEnd(int id) override;
+  void ApplyMessageBox(const std::string& text, const std::string& caption,
+                       MessageIcon icon) override;
+  std::optional<std::string> ApplyChooseFile(const std::string& filter) override;
+  void ApplyShowAbout() override;
+  void ApplySetTimer(int id, int intervalMs) override;
+  void ApplyKillTimer(int id) override;
+  bool OnGuiThread() const override;
+  void PostToGuiThread(std::function<void()> task) override;
+
+ private:
+  EventLoop& m_loop;
+  std::FILE* m_err;
+  bool m_drawProgress;
+  mutable std::mutex m_mutex;
+  std::map<int, std::string> m_texts;
+  std::map<int, bool> m_enabled;
+  int m_progressHigh = 100;
+  int m_drawnPos = -1;
+};
