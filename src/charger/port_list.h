@@ -9,5 +9,11 @@
 std::vector<std::string> ListSerialPorts();
 // The system's list alone, without the environment override.
 std::vector<std::string> SystemSerialPorts();
-// "a,b,,c" -> {"a","b","c"}.
+// "a,b,,c" -> {"a","b","c"}; blanks around each name are dropped.
 std::vector<std::string> SplitPortList(const std::string& text);
+
+// The ports found in a sysfs tty class directory (normally /sys/class/tty), as /dev paths.
+std::vector<std::string> SerialPortsIn(const std::string& ttyClassDir);
+// The search order: USB adapters first, then UARTs; numbers compare by value (ttyACM2 <
+// ttyACM10).
+bool PortNameLess(const std::string& a, const std::string& b);
