@@ -55,10 +55,15 @@ struct SenderIo {
   std::function<bool(const uint8_t* data, uint32_t length)> write;
   std::function<void(std::chrono::milliseconds)> pause;
 };
+// Only while no pump runs. Members left empty keep their defaults.
 void SetSenderIo(SenderIo io);
 void ResetSenderIo();
+// Through the installed SenderIo; used by the block senders on the pump thread.
+bool SenderWrite(const uint8_t* data, uint32_t length);
+void SenderPause(std::chrono::milliseconds duration);
 
-// Stops and joins any running pump, then puts the machine into WaitHeaderC.
+// Stops and joins any running pump, empties the receive ring and puts the machine into
+// WaitHeaderC.
 void ResetSender(void* owner);
 // Copies name and image for the block senders. false (nothing copied) when the image does
 // not fit ImageBuffer; the caller must then not start the session.
@@ -71,5 +76,6 @@ void FeedByte(uint8_t byte);
 bool PumpStep();
 // Starts the pump thread with pumpRun = 1; false when the thread cannot be created.
 bool StartPump();
-// pumpRun = 0, wakes the pump and joins it. Safe when no pump runs.
+// pumpRun = 0, wakes the pump and joins it. Safe when no pump runs. Bytes still queued stay
+// queued. Called from the pump itself (a progress callback), it only ends the pump's loop.
 void StopPump();
