@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,6 +30,7 @@ class CSerial {
   // 1 when all `length` bytes were written within the write time-out, else 0 (also when closed).
   int WritePort(const uint8_t* data, uint32_t length);
   // 1 when a port was open and is now closed (reader stopped and joined), 0 when already closed.
+  // Never call it from the receive callback: it waits for the reader that runs the callback.
   int ClosePort();
   bool IsOpen() const;
   // errno of the last OpenPort that failed to open the device (EACCES, EBUSY, ENOENT, ...).
@@ -41,15 +43,18 @@ class CSerial {
   void SetMessageHook(SerialMessageHook hook);
 
  private:
-  void ReaderThread(int fd, int wakeFd, void* owner);
+  void ReaderThread(int fd, int wakeFd, void* owner, std::promise<void>* started);
   void ShowMessage(const std::string& text);
 
   std::atomic<int> m_fd{-1};
+  std::atomic<int> m_lastOpenError{0};
   int m_wakeFd[2] = {-1, -1};
   void* m_pOwner = nullptr;
   uint32_t m_nChunkSize = 0;
   std::thread m_readerThread;
-  std::mutex m_lock;  // serialises submitting writes with closing the descriptor
+  // Held by a write from its first write() to its end, and while the descriptor is closed, so a
+  // descriptor is never used after close and each WritePort's bytes stay together on the wire.
+  std::mutex m_lock;
   std::mutex m_hookLock;
   SerialMessageHook m_messageHook;
 };

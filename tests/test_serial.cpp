@@ -1,0 +1,359 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/serial_port.h"
+#include "serial/sys_io.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+using serial_io::RealSysIo;
+using serial_io::SysIo;
+
+double MsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
+
+Bytes Pattern(size_t n, int seed = 0) {  // never zero, not periodic within a chunk
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + i / 251 + seed) % 255 + 1);
+  return b;
+}
+
+// The master plays the charger; the channel opens the slave path.
+struct Pty {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  std::string slave;
+  Pty() {
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(grantpt(master), 0);
+    EXPECT_EQ(unlockpt(master), 0);
+    slave = ptsname(master);
+  }
+  ~Pty() { Unplug(); }
+  void Unplug() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+  void Send(const Bytes& b) { ASSERT_EQ(write(master, b.data(), b.size()), ssize_t(b.size())); }
+  Bytes Receive(size_t want) {
+    Bytes got(want);
+    size_t n = 0;
+    pollfd p{master, POLLIN, 0};
+    while (n < want && poll(&p, 1, 500) == 1) {
+      const ssize_t r = read(master, got.data() + n, want - n);
+      if (r <= 0) break;
+      n += size_t(r);
+    }
+    got.resize(n);
+    return got;
+  }
+};
+
+struct Sink {
+  struct Chunk {
+    Bytes bytes;
+    bool zeroAfter;
+  };
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<Chunk> chunks;
+  size_t total = 0;
+
+  static void Receive(void* owner, const uint8_t* data, uint32_t count) {
+    auto* s = static_cast<Sink*>(owner);
+    std::lock_guard<std::mutex> l(s->m);
+    s->chunks.push_back({Bytes(data, data + count), count == 1024 || data[count] == 0});
+    s->total += count;
+    s->cv.notify_all();
+  }
+  bool WaitFor(size_t n) {
+    std::unique_lock<std::mutex> l(m);
+    return cv.wait_for(l, 1s, [&] { return total >= n; });
+  }
+  Bytes All() {
+    std::lock_guard<std::mutex> l(m);
+    Bytes out;
+    for (auto& c : chunks) out.insert(out.end(), c.bytes.begin(), c.bytes.end());
+    return out;
+  }
+};
+
+struct Channel : CSerial {
+  std::string lastMessage;
+  Channel() {
+    m_pfnReceive = &Sink::Receive;
+    SetMessageHook([this](const std::string& t) { lastMessage = t; });
+  }
+};
+
+// Faults the channel's syscalls can be given.
+std::atomic<int> g_calls{0};
+std::atomic<bool> g_pollingForOutput{false};
+ssize_t ChoppyWrite(int fd, const void* b, size_t n) {
+  const int call = g_calls++ % 4;  // EINTR, 3 bytes, EAGAIN, 7 bytes
+  if (call % 2 == 0) return errno = call ? EAGAIN : EINTR, -1;
+  return write(fd, b, std::min<size_t>(n, call == 1 ? 3 : 7));
+}
+ssize_t ChoppyRead(int fd, void* b, size_t n) {
+  if (g_calls++ % 2 == 0) return errno = EINTR, -1;
+  return read(fd, b, std::min<size_t>(n, 100));
+}
+int CountingPoll(pollfd* f, nfds_t n, int ms) {
+  if (f[0].events & POLLOUT) g_pollingForOutput = true;
+  if (g_calls++ % 3 == 0) return errno = EINTR, -1;
+  return poll(f, n, ms);
+}
+struct Faults {
+  SysIo io = RealSysIo();
+  Faults() { g_calls = 0; }
+  void Install() { serial_io::SetSysIoForTests(&io); }
+  ~Faults() { serial_io::SetSysIoForTests(nullptr); }
+};
+
+TEST(SerialReceive, BurstArrivesInOrderInChunksOfAtMost1024) {
+  for (bool choppy : {false, true}) {
+    Faults f;
+    if (choppy) f.io.read = ChoppyRead, f.io.poll = CountingPoll, f.Install();
+    Pty pty;
+    Channel ch;
+    Sink sink;
+    ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+    const Bytes sent = Pattern(3000);
+    pty.Send(sent);
+    ASSERT_TRUE(sink.WaitFor(sent.size()));
+    std::this_thread::sleep_for(150ms);  // nothing repeated afterwards
+    EXPECT_EQ(sink.All(), sent);
+    EXPECT_GE(sink.chunks.size(), 3u);
+    for (auto& c : sink.chunks) EXPECT_LE(c.bytes.size(), 1024u);
+    for (auto& c : sink.chunks) EXPECT_TRUE(c.zeroAfter);
+  }
+}
+
+TEST(SerialReceive, MenuReplySentInPiecesArrivesAsOneChunk) {
+  Pty pty;
+  Channel ch;
+  Sink sink;
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  const Bytes reply = Pattern(100);
+  for (int i = 0; i < 4; ++i) {
+    pty.Send(Bytes(reply.begin() + i * 25, reply.begin() + (i + 1) * 25));
+    std::this_thread::sleep_for(12ms);
+  }
+  ASSERT_TRUE(sink.WaitFor(reply.size()));
+  ASSERT_EQ(sink.chunks.size(), 1u);
+  EXPECT_EQ(sink.chunks[0].bytes, reply);
+}
+
+TEST(SerialOpen, AbsentAndHeldPortsAreRefusedSilently) {
+  Pty pty;
+  Channel holder, other;
+  Sink sink;
+  EXPECT_EQ(other.OpenPort("/dev/no-such-charger", &sink), 0);
+  EXPECT_EQ(other.LastOpenError(), ENOENT);
+  ASSERT_EQ(holder.OpenPort(pty.slave.c_str(), &sink), 1);
+  EXPECT_EQ(other.OpenPort(pty.slave.c_str(), &sink), 0);
+  EXPECT_EQ(other.LastOpenError(), EBUSY);
+  EXPECT_FALSE(other.IsOpen());
+  EXPECT_EQ(holder.lastMessage + other.lastMessage, "");
+  EXPECT_EQ(holder.ClosePort(), 1);
+  EXPECT_EQ(other.OpenPort(pty.slave.c_str(), &sink), 1);
+}
+
+TEST(SerialOpen, ConfigurationFailures) {
+  Pty pty;
+  Channel ch;
+  Sink sink;
+  bool heldDuringMessage = false;
+  ch.SetMessageHook([&](const std::string& t) {
+    ch.lastMessage = t;
+    const int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    heldDuringMessage = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+  });
+  Faults f;
+  f.io.tcsetattr = [](int, int, const termios*) { return errno = EINVAL, -1; };
+  f.Install();
+  EXPECT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 0);
+  EXPECT_EQ(ch.lastMessage, "无法按当前参数配置端口，请检查参数!");
+  EXPECT_TRUE(heldDuringMessage);  // shown before the port is let go
+  EXPECT_FALSE(ch.IsOpen());
+
+  f.io = RealSysIo();
+  f.io.pipe2 = [](int*, int) { return errno = EMFILE, -1; };
+  EXPECT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 0);
+  EXPECT_EQ(ch.lastMessage, "创建接收线程失败!");
+  EXPECT_FALSE(heldDuringMessage);  // let go before it is shown
+
+  f.io = RealSysIo();
+  f.io.tcgetattr = [](int, termios*) { return errno = ENOTTY, -1; };
+  f.io.tcsetattr = [](int fd, int a, const termios* t) { return ++g_calls, tcsetattr(fd, a, t); };
+  ch.lastMessage.clear();
+  EXPECT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);  // used as it is configured
+  EXPECT_EQ(g_calls, 0);
+  EXPECT_EQ(ch.lastMessage, "");
+}
+
+TEST(SerialLifecycle, ClosedChannelRefusesWritesAndCloses) {
+  Pty pty;
+  Channel ch;
+  Sink sink;
+  const uint8_t probe = '0';
+  EXPECT_EQ(ch.WritePort(&probe, 1), 0);
+  EXPECT_EQ(ch.ClosePort(), 0);
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  EXPECT_TRUE(ch.IsOpen());
+  EXPECT_EQ(ch.ClosePort(), 1);
+  EXPECT_EQ(ch.ClosePort(), 0);
+  EXPECT_FALSE(ch.IsOpen());
+  EXPECT_EQ(ch.WritePort(&probe, 1), 0);
+  EXPECT_TRUE(pty.Receive(1).empty());
+}
+
+TEST(SerialLifecycle, ReopenDeliversOnlyFreshBytesToTheNewOwner) {
+  Pty pty;
+  Channel ch;
+  Sink first, second;
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &first), 1);
+  pty.Send(Pattern(10));
+  ASSERT_TRUE(first.WaitFor(10));
+  ASSERT_EQ(ch.ClosePort(), 1);
+  pty.Send(Pattern(50, 1));  // arrives while closed: stale by the next open
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &second), 1);
+  pty.Send(Pattern(20, 2));
+  ASSERT_TRUE(second.WaitFor(20));
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(second.All(), Pattern(20, 2));
+  EXPECT_EQ(first.All(), Pattern(10));
+}
+
+TEST(SerialLifecycle, UnplugOrReadErrorEndsTheReaderQuietly) {
+  for (bool unplug : {true, false}) {
+    Faults f;
+    f.io.poll = CountingPoll;
+    if (!unplug) f.io.read = [](int, void*, size_t) -> ssize_t { return errno = EIO, -1; };
+    f.Install();
+    Pty pty;
+    Channel ch;
+    Sink sink;
+    ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+    if (unplug)
+      pty.Unplug();
+    else
+      pty.Send(Pattern(5));
+    std::this_thread::sleep_for(50ms);
+    const int polls = g_calls;
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(g_calls, polls);  // ended, not spinning on the failure
+    const uint8_t probe = '0';
+    const auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(ch.WritePort(&probe, 1), unplug ? 0 : 1);
+    EXPECT_TRUE(ch.IsOpen());
+    EXPECT_EQ(ch.ClosePort(), 1);
+    EXPECT_LT(MsSince(t), 50);
+    EXPECT_EQ(ch.lastMessage, "");
+    EXPECT_TRUE(sink.chunks.empty());
+  }
+}
+
+TEST(SerialWrite, BytesArriveExactlyEvenWithInterruptsAndShortWrites) {
+  for (bool choppy : {false, true}) {
+    Faults f;
+    if (choppy) f.io.write = ChoppyWrite, f.io.poll = CountingPoll, f.Install();
+    Pty pty;
+    Channel ch;
+    Sink sink;
+    ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+    const Bytes sent = Pattern(1 + 133 + 1029);
+    ASSERT_EQ(ch.WritePort(sent.data(), 1), 1);
+    ASSERT_EQ(ch.WritePort(sent.data() + 1, 133), 1);
+    ASSERT_EQ(ch.WritePort(sent.data() + 134, 1029), 1);
+    EXPECT_EQ(pty.Receive(sent.size()), sent);
+  }
+}
+
+TEST(SerialWrite, FailuresAndStallsReturnZeroInTime) {
+  Faults f;
+  Pty pty;
+  Channel ch;
+  Sink sink;
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  const Bytes block = Pattern(4096);
+  f.io.write = [](int, const void*, size_t) -> ssize_t { return errno = EIO, -1; };
+  f.Install();
+  EXPECT_EQ(ch.WritePort(block.data(), 1), 0);
+  serial_io::SetSysIoForTests(nullptr);
+
+  // Nobody reads the master, so the line fills up and a write must give up after its time-out.
+  double lastMs = 0;
+  for (int i = 0; i < 100; ++i) {
+    const auto t = std::chrono::steady_clock::now();
+    const int ok = ch.WritePort(block.data(), uint32_t(block.size()));
+    lastMs = MsSince(t);
+    if (!ok) break;
+  }
+  EXPECT_GE(lastMs, 95);
+  EXPECT_LT(lastMs, 300);
+
+  // A writer waiting for room must not hold up ClosePort.
+  f.io = RealSysIo();
+  f.io.poll = CountingPoll;
+  g_pollingForOutput = false;
+  f.Install();
+  std::thread writer([&] { EXPECT_EQ(ch.WritePort(block.data(), uint32_t(block.size())), 0); });
+  for (int i = 0; i < 1000 && !g_pollingForOutput; ++i) std::this_thread::sleep_for(100us);
+  ASSERT_TRUE(g_pollingForOutput);
+  const auto t = std::chrono::steady_clock::now();
+  EXPECT_EQ(ch.ClosePort(), 1);
+  EXPECT_LT(MsSince(t), 50);
+  writer.join();
+}
+
+TEST(SerialWrite, ConcurrentWritersKeepMessagesWholeAndSurviveClose) {
+  Faults f;
+  f.io.write = ChoppyWrite;
+  f.Install();
+  Pty pty;
+  Channel ch;
+  Sink sink;
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  constexpr int kThreads = 4, kMessages = 50, kLen = 16;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kThreads; ++w)
+    writers.emplace_back([&, w] {
+      const Bytes msg(kLen, uint8_t('a' + w));
+      for (int i = 0; i < kMessages; ++i) EXPECT_EQ(ch.WritePort(msg.data(), kLen), 1);
+    });
+  const Bytes got = pty.Receive(kThreads * kMessages * kLen);
+  for (auto& t : writers) t.join();
+  ASSERT_EQ(got.size(), size_t(kThreads * kMessages * kLen));
+  for (size_t i = 0; i < got.size(); i += kLen)
+    ASSERT_EQ(Bytes(got.begin() + i, got.begin() + i + kLen), Bytes(kLen, got[i])) << i;
+
+  std::atomic<bool> stop{false};
+  writers.clear();
+  for (int w = 0; w < kThreads; ++w)
+    writers.emplace_back([&] {
+      const Bytes msg(kLen, 'x');
+      while (!stop) ch.WritePort(msg.data(), kLen);
+    });
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(ch.ClosePort(), 1);
+  stop = true;
+  for (auto& t : writers) t.join();
+}
+
+}  // namespace
