@@ -1,0 +1,213 @@
+// How close a 40960-byte programming comes to the protocol's own floor, and what it costs the
+// sender in CPU. The charger is charger-sim in a child process, so the CPU figure is ours alone.
+//
+//   transfer_bench [runs] [-v]
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "serial/serial_port.h"
+#include "ymodem/sender.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr uint32_t kImageSize = 40960;
+constexpr double kBlockPauseMs = 80;   // the sender's own pause after each block's data
+constexpr double kReadWindowMs = 100;  // each charger reply waits out one read window
+
+struct Done {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool finished = false;
+};
+
+void OnProgress(void* owner, int32_t percent) {
+  if (percent != 100) return;
+  auto* done = static_cast<Done*>(owner);
+  std::lock_guard lock(done->lock);
+  done->finished = true;
+  done->changed.notify_all();
+}
+
+void OnReceive(void*, const uint8_t* data, uint32_t count) {
+  if (g_sender.transferActive.load() != 1) return;
+  for (uint32_t i = 0; i < count; ++i) PostRxByte(data[i]);
+}
+
+double CpuSeconds() {
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+class Charger {
+ public:
+  Charger(const std::string& savePath, bool verbose) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (!verbose)
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {CHARGER_SIM_PATH, "--once", "--save", savePath};
+    if (verbose) args.push_back("-v");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&m_pid, CHARGER_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) {
+      m_pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    m_out = out[0];
+  }
+  ~Charger() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      waitpid(m_pid, nullptr, 0);
+    }
+    if (m_out >= 0) close(m_out);
+  }
+
+  // The port it printed; empty if it printed none within a few seconds.
+  std::string Port() {
+    std::string line;
+    char c;
+    for (;;) {
+      pollfd fds = {m_out, POLLIN, 0};
+      if (poll(&fds, 1, 5000) <= 0 || read(m_out, &c, 1) != 1) return {};
+      if (c == '\n') return line;
+      line += c;
+    }
+  }
+
+  // Its exit status once it has ended by itself (--once), or -1 after `timeout`.
+  int Wait(milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    int status = 0;
+    while (waitpid(m_pid, &status, WNOHANG) == 0) {
+      if (Clock::now() >= deadline) return -1;
+      usleep(10000);
+    }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_out = -1;
+};
+
+bool RunOnce(int run, bool verbose) {
+  std::vector<uint8_t> image(kImageSize);
+  std::mt19937 random(static_cast<uint32_t>(run));
+  for (uint8_t& b : image) b = static_cast<uint8_t>(random());
+
+  const std::string savePath = "/tmp/transfer_bench-" + std::to_string(getpid()) + ".bin";
+  Charger charger(savePath, verbose);
+  const std::string port = charger.Port();
+  if (port.empty()) {
+    std::fprintf(stderr, "charger-sim did not start (%s)\n", CHARGER_SIM_PATH);
+    return false;
+  }
+
+  Done done;
+  g_serial.m_pfnReceive = OnReceive;
+  if (g_serial.OpenPort(port.c_str(), &done) != 1) {
+    std::fprintf(stderr, "cannot open %s\n", port.c_str());
+    return false;
+  }
+  ResetSender(&done);
+  g_sender.progressCallback = OnProgress;
+
+  const double cpuBefore = CpuSeconds();
+  const Clock::time_point started = Clock::now();
+  const uint8_t start = '1';
+  g_serial.WritePort(&start, 1);
+  g_sender.transferActive = 1;
+  PrepareTransfer("bench.bin", image.data(), kImageSize);
+  StartPump();
+  bool finished;
+  {
+    std::unique_lock lock(done.lock);
+    finished = done.changed.wait_for(lock, milliseconds(60000), [&] { return done.finished; });
+  }
+  const double wallMs = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+  const double cpu = CpuSeconds() - cpuBefore;
+  // Closing flushes the port, which on a pty also drops whatever the charger has not read
+  // yet: the end-of-batch block must have reached it first.
+  const int status = charger.Wait(milliseconds(5000));
+  StopPump();
+  g_serial.ClosePort();
+  std::ifstream saved(savePath, std::ios::binary);
+  const std::vector<uint8_t> received((std::istreambuf_iterator<char>(saved)),
+                                      std::istreambuf_iterator<char>());
+  std::remove(savePath.c_str());
+
+  const unsigned blocks = (kImageSize + 1023) / 1024;
+  const unsigned replies = blocks + 3;
+  const double floorMs = blocks * kBlockPauseMs + replies * kReadWindowMs;
+  std::printf("run %d: %s, charger %s\n", run, finished ? "completed" : "DID NOT COMPLETE",
+              status == 0 && received == image ? "received the image intact"
+                                               : "did NOT receive the image intact");
+  std::printf("  wall time        %8.1f ms\n", wallMs);
+  std::printf(
+      "  protocol floor   %8.1f ms = %u blocks x %.0f ms pause + %u replies x %.0f ms "
+      "read window\n",
+      floorMs, blocks, kBlockPauseMs, replies, kReadWindowMs);
+  std::printf(
+      "                   (replies: 'C', ACK+C after the header, %u block ACKs, ACK+C "
+      "after EOT)\n",
+      blocks);
+  std::printf("  wall / floor     %8.3f   (target <= 1.05)\n", wallMs / floorMs);
+  std::printf("  sender CPU       %8.3f s = %.2f %% of wall   (target <= 5 %%)\n", cpu,
+              100.0 * cpu * 1000.0 / wallMs);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 1;
+  bool verbose = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-v") == 0) {
+      verbose = true;
+    } else {
+      runs = std::max(1, std::atoi(argv[i]));
+    }
+  }
+  std::printf(
+      "transfer_bench: %u-byte image, real sender and serial channel, charger-sim over a "
+      "pty\n",
+      kImageSize);
+  for (int run = 1; run <= runs; ++run) {
+    if (!RunOnce(run, verbose)) return 1;
+  }
+  return 0;
+}
