@@ -1,1 +1,26 @@
-int main() { return 0; }
+// charger-updater: the updater's window.
+#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
+
+#include "ui/qt/quorlin_app.h"
+
+int main(int argc, char** argv) {
+  CLI::App cli{"Finds a battery charger on a USB serial port and programs its firmware.",
+               CQuorlinApp::kAppName};
+  CQuorlinApp::Options options;
+  cli.add_flag("--service", options.serviceMode,
+               "Also show the technician's controls: log, auto-program, search, reset");
+  cli.add_option("--ports", options.ports,
+                 "Serial ports to search, in this order, instead of the system's list")
+      ->delimiter(',')
+      ->type_name("P1,P2,...");
+  // For the screenshot script: save the window after a delay and exit.
+  cli.add_option("--screenshot", options.screenshotPath)->group("");
+  cli.add_option("--screenshot-after", options.screenshotAfterMs)->group("");
+  CLI11_PARSE(cli, argc, argv);
+
+  // Every argument is ours; Qt takes its settings from the environment (QT_QPA_PLATFORM...).
+  int qtArgc = 1;
+  return CQuorlinApp(options).Run(qtArgc, argv);
+}

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <map>
 #include <optional>
@@ -35,7 +36,7 @@ class QuorlinWindow : public QDialog, public ControlSurface {
 
   // Charger text is 8-bit: UTF-8 when it is valid UTF-8, otherwise Latin-1.
   static QString DecodeText(const std::string& text);
-  // MFC filter ("Desc|pattern|...||") to Qt name filters.
+  // A Windows-style filter ("Desc|pattern|...||") as Qt name filters.
   static QStringList NameFilters(const std::string& filter);
 
   void done(int result) override;

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The program: one modal main window driven by the engine; the process ends with it.
+class CQuorlinApp {
+ public:
+  static constexpr const char* kAppName = "charger-updater";
+
+  struct Options {
+    bool serviceMode = false;
+    std::vector<std::string> ports;  // empty: the system's serial ports
+    std::string configPath = "config.ini";
+    // When set: save the window as PNG this long after it opens, then close it.
+    std::string screenshotPath;
+    int screenshotAfterMs = 2000;
+  };
+
+  explicit CQuorlinApp(Options options);
+
+  // Runs the window to its end. `argc`/`argv` go to QApplication and must outlive the call.
+  // 0, or 1 when a requested screenshot could not be saved.
+  int Run(int& argc, char** argv);
+
+ private:
+  Options m_options;
+};
