@@ -24,6 +24,10 @@ bool CQuorlinDlg::OnInitDialog() {
   m_serial.m_pfnReceive = &CQuorlinDlg::ReceiveHandler;
   m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
   g_sender.progressCallback = &CQuorlinDlg::ProgressHandler;
+  SetSenderIo(SenderIo{[this](const uint8_t* data, uint32_t length) {
+                         return m_serial.WritePort(data, length) == 1;
+                       },
+                       {}});
 
   m_surface.Enable(ids::kUpdate, false);
   m_surface.Enable(ids::kAutoProgram, false);
@@ -83,6 +87,7 @@ void CQuorlinDlg::Shutdown() {
   m_serial.m_pfnReceive = nullptr;
   m_serial.SetMessageHook(nullptr);
   g_sender.progressCallback = nullptr;
+  ResetSenderIo();
 }
 
 std::optional<MenuReply> CQuorlinDlg::LastReply() const {

@@ -1,0 +1,91 @@
+#pragma once
+
+// Pieces the benchmarks share: the simulated charger as a child process, and CPU time.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+inline double CpuSeconds() {
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// charger-sim --once in a child process.
+class Charger {
+ public:
+  Charger(const std::string& savePath, bool verbose) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (!verbose)
+      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = {CHARGER_SIM_PATH, "--once", "--save", savePath};
+    if (verbose) args.push_back("-v");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&m_pid, CHARGER_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) {
+      m_pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    m_out = out[0];
+  }
+  ~Charger() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      waitpid(m_pid, nullptr, 0);
+    }
+    if (m_out >= 0) close(m_out);
+  }
+
+  // The port it printed; empty if it printed none within a few seconds.
+  std::string Port() {
+    std::string line;
+    char c;
+    for (;;) {
+      pollfd fds = {m_out, POLLIN, 0};
+      if (poll(&fds, 1, 5000) <= 0 || read(m_out, &c, 1) != 1) return {};
+      if (c == '\n') return line;
+      line += c;
+    }
+  }
+
+  // Its exit status once it has ended by itself (--once), or -1 after `timeout`.
+  int Wait(milliseconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    int status = 0;
+    while (waitpid(m_pid, &status, WNOHANG) == 0) {
+      if (Clock::now() >= deadline) return -1;
+      usleep(10000);
+    }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_out = -1;
+};
+
+}  // namespace bench
