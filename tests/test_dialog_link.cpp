@@ -1,0 +1,162 @@
+// The engine's charger link: the reply parser as the serial reader drives it, and the port
+// search and probes against the simulated charger and ports that never answer.
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine_fixture.h"
+#include "res/resource_ids.h"
+
+namespace enginetest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kSerialNA = "Serial number :       N/A, please see bottom label on the charger.";
+const std::string kVersionNA = "Firmware version : N/A, can't read from the charger.";
+const std::string kSerialDashes = "Serial number :                       - - / - -";
+const std::string kVersionDashes = "Firmware version :                   - - / - - ";
+
+std::string Reply(const std::string& versionLine) {
+  return "Model A\r\nSN: 12345678\r\n" + versionLine + "\r\n==== Main Menu ====\r\n";
+}
+
+int LogCount(const RecordingSurface& surface, const std::string& entry) {
+  const auto log = surface.Log();
+  return static_cast<int>(std::count(log.begin(), log.end(), entry));
+}
+
+using ReplyParser = EngineFixture;
+
+TEST_F(ReplyParser, MenuRepliesFillTheChargerLabelsAndSignalTheProbe) {
+  CQuorlinDlg& dlg = StartEngineWithoutCharger();
+
+  Receive(Reply("VER: V12"));
+  EXPECT_EQ(surface.Text(ids::kChargerLine), "Model A  connected.");
+  EXPECT_EQ(surface.Text(ids::kChargerSerial), "Serial number :       12345678");
+  EXPECT_EQ(surface.Text(ids::kChargerVersion), "Firmware version :  V12");
+  EXPECT_TRUE(dlg.m_hProbeReplyEvent.WaitFor(0));
+  EXPECT_FALSE(dlg.m_hProbeReplyEvent.WaitFor(0)) << "one chunk, one signal";
+
+  Receive(Reply("VER: V1.2"));
+  EXPECT_EQ(surface.Text(ids::kChargerVersion), kVersionNA);
+  EXPECT_TRUE(dlg.m_hProbeReplyEvent.WaitFor(0)) << "an unreadable version is still an answer";
+
+  // The marker must start at index 16 or later.
+  const int labelWrites = surface.TextWrites(ids::kChargerLine);
+  Receive(std::string(15, 'x') + "Main Menu");
+  EXPECT_EQ(surface.TextWrites(ids::kChargerLine), labelWrites);
+  EXPECT_FALSE(dlg.m_hProbeReplyEvent.WaitFor(0));
+  Receive(std::string(16, 'x') + "Main Menu");
+  EXPECT_EQ(surface.Text(ids::kChargerLine), std::string(16, 'x') + "Main Menu  connected.");
+  EXPECT_EQ(surface.Text(ids::kChargerSerial), kSerialNA);
+  EXPECT_EQ(surface.Text(ids::kChargerVersion), kVersionNA);
+  EXPECT_TRUE(dlg.m_hProbeReplyEvent.WaitFor(0));
+
+  EXPECT_EQ(surface.TextWrites(ids::kLogEdit), 0) << "no echo before a charger is adopted";
+  EXPECT_EQ(dlg.m_strLog.Get(), "");
+}
+
+TEST_F(ReplyParser, EchoShowsTheWholeLogAndEmptiesItPast2000Characters) {
+  CQuorlinDlg& dlg = StartEngineWithoutCharger();
+  dlg.m_bEchoLog = 1;
+
+  Receive("abc");
+  Receive(std::string("def\0ghi", 7));
+  EXPECT_EQ(surface.Text(ids::kLogEdit), "abcdef") << "the text ends at a NUL";
+  EXPECT_EQ(LogCount(surface, "scroll " + std::to_string(ids::kLogEdit)), 2);
+
+  dlg.m_strLog.Set(std::string(1990, 'a'));
+  Receive(std::string(10, 'b'));
+  EXPECT_EQ(dlg.m_strLog.Get().size(), 2000u) << "exactly 2000 is kept";
+
+  dlg.m_strLog.Set(std::string(1990, 'a'));
+  Receive(std::string(20, 'b'));
+  EXPECT_EQ(surface.Text(ids::kLogEdit), std::string(1990, 'a') + std::string(20, 'b'));
+  EXPECT_EQ(dlg.m_strLog.Get(), "");
+  Receive(std::string(10, 'c'));
+  EXPECT_EQ(surface.Text(ids::kLogEdit), std::string(10, 'c'));
+}
+
+using PortSearch = EngineFixture;
+
+// Ports ahead of the charger: two that never answer (2000 ms each, counted) around one that
+// does not exist (passed over, not counted). Starting the count at 3 while the first probe
+// waits makes the second silent port the fifth miss, so the same pass shows the label reset.
+TEST_F(PortSearch, FindsTheChargerBehindAbsentAndSilentPorts) {
+  SilentPort silent1, silent2;
+  ASSERT_TRUE(StartSim());
+  const std::string image = WriteFile("fw.bin", MakeImage(3000));
+  std::ofstream(dir + "/config.ini") << "[File]\nPath=" << image << "\n";
+
+  CQuorlinDlg& dlg = StartEngine(
+      EngineOptions({silent1.Path(), dir + "/no-such-port", silent2.Path(), sim.SlavePath()}));
+  dlg.m_nSearchFailures = 3;
+  EXPECT_FALSE(surface.Enabled(ids::kUpdate)) << "no charger yet";
+  ASSERT_TRUE(WaitAdopted(8s));
+
+  EXPECT_EQ(dlg.m_nSearchFailures, 0) << "exactly the two silent ports counted";
+  EXPECT_EQ(LogCount(surface, "text 1047=" + kSerialDashes), 1);
+  EXPECT_EQ(LogCount(surface, "text 1045=" + kVersionDashes), 1);
+  EXPECT_EQ(LogCount(surface, "text 1020=No charger connected. "), 2) << "start-up and reset";
+
+  EXPECT_EQ(dlg.m_strPortName.Get(), sim.SlavePath());
+  EXPECT_EQ(surface.ComboItems(ids::kPortCombo), std::vector<std::string>{sim.SlavePath()});
+  const auto log = surface.Log();
+  const auto added = std::find(log.begin(), log.end(), "combo 1026+=" + sim.SlavePath());
+  ASSERT_NE(added, log.end());
+  EXPECT_NE(std::find(added, log.end(), "select 1026=0"), log.end());
+
+  EXPECT_EQ(surface.Text(ids::kChargerLine), "QC-2410 Smart Charger  connected.");
+  EXPECT_EQ(surface.Text(ids::kChargerSerial), "Serial number :       12345678");
+  EXPECT_EQ(surface.Text(ids::kChargerVersion), "Firmware version :  V12");
+  EXPECT_EQ(dlg.m_bRecognised, 1);
+  EXPECT_TRUE(surface.Enabled(ids::kUpdate)) << "a valid image was loaded at start-up";
+  EXPECT_TRUE(surface.Enabled(ids::kAutoProgram));
+  EXPECT_EQ(dlg.m_bEchoLog, 1);
+  EXPECT_EQ(dlg.m_strLog.Get(), "") << "the search's own probe reply is not echoed";
+  EXPECT_EQ(sim.GetCounters().menuReplies, 1u) << "the search ended at the first answer";
+}
+
+// A menu reply that comes while no probe waits answers the next probe, and only that one.
+TEST_F(PortSearch, LateReplyAnswersTheNextProbeAtOnce) {
+  SilentPort silent;
+  ASSERT_TRUE(StartEngineOnSim());
+  CQuorlinDlg& dlg = Dlg();
+  dlg.m_bRecognised = 0;
+  dlg.m_bUnitDone = 1;  // a programmed charger is not taken for a new one
+
+  Receive(StandardMenuReply());
+  auto start = Clock::now();
+  EXPECT_EQ(dlg.ProbeOnSearch(silent.Path()), 1);
+  EXPECT_LT(Clock::now() - start, 500ms);
+  EXPECT_EQ(dlg.m_nSearchFailures, 0);
+  EXPECT_EQ(dlg.m_bRecognised, 0);
+
+  start = Clock::now();
+  EXPECT_EQ(dlg.ProbeKeepAlive(silent.Path()), 0);
+  EXPECT_GE(Clock::now() - start, 900ms);
+  EXPECT_EQ(dlg.m_nSearchFailures, 0) << "keep-alive misses are not counted";
+}
+
+TEST_F(PortSearch, SearchAgainFindsTheChargerAgain) {
+  ASSERT_TRUE(StartEngineOnSim());
+  CQuorlinDlg& dlg = Dlg();
+  dlg.m_bUnitDone = 1;
+  dlg.m_bFailed = 1;
+
+  Gui([&] { dlg.OnSearchAgain(); });
+  EXPECT_EQ(dlg.m_bFailed, 0);
+  EXPECT_EQ(LogCount(surface, "text 1020=Reseraching... "), 1);
+  ASSERT_TRUE(WaitFor([&] { return dlg.m_bSearching == 0 && dlg.m_bRecognised == 1; }, 5s));
+  EXPECT_EQ(surface.ComboItems(ids::kPortCombo),
+            (std::vector<std::string>{sim.SlavePath(), sim.SlavePath()}));
+  EXPECT_EQ(dlg.m_bUnitDone, 0);
+  EXPECT_EQ(surface.Text(ids::kChargerLine), "QC-2410 Smart Charger  connected.");
+}
+
+}  // namespace
+}  // namespace enginetest
