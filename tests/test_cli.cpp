@@ -1,0 +1,408 @@
+// charger-updater-cli run as a child process against the simulated charger.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine_fixture.h"
+#include "sim/sim_charger.h"
+
+extern char** environ;
+
+namespace {
+
+using enginetest::MakeImage;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUsage = 2;
+
+struct Outcome {
+  int exitCode = -1;  // -1: killed by a signal or by the timeout
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// One run of the CLI with stdout and stderr captured. The child is killed if it outlives
+// the test's patience, so a hung CLI fails the test instead of the whole suite.
+class Cli {
+ public:
+  Cli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
+    std::vector<std::string> envText;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry = *e;
+      const std::string name = entry.substr(0, entry.find('='));
+      // The tests decide which ports are searched and how long the watchdog is.
+      if (env.count(name) || name == "CHARGER_UPDATER_PORTS" ||
+          name == "CHARGER_UPDATER_WATCHDOG_MS")
+        continue;
+      envText.push_back(entry);
+    }
+    for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
+
+    std::vector<std::string> argText{CLI_PATH};
+    argText.insert(argText.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (auto& a : argText) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+      ADD_FAILURE() << "pipe";
+      return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    // The simulator's pty master must not live on in the child, or unplugging would not
+    // hang up the port.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    m_started = Clock::now();
+    if (::posix_spawn(&m_pid, CLI_PATH, &actions, &attr, argv.data(), envp.data()) != 0) {
+      ADD_FAILURE() << "cannot start " << CLI_PATH;
+      m_pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    m_outFd = outPipe[0];
+    m_errFd = errPipe[0];
+  }
+
+  ~Cli() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    for (int fd : {m_outFd, m_errFd})
+      if (fd >= 0) ::close(fd);
+  }
+
+  // Reads until `done(out, err)` holds, the child closes its output, or `timeout` passes.
+  bool ReadUntil(const std::function<bool(const std::string&, const std::string&)>& done,
+                 std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done(m_out, m_err)) {
+      if (m_outFd < 0 && m_errFd < 0) return false;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left <= 0ms) return false;
+      pollfd fds[2] = {{m_outFd, POLLIN, 0}, {m_errFd, POLLIN, 0}};
+      if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+      Drain(fds[0], m_outFd, m_out);
+      Drain(fds[1], m_errFd, m_err);
+    }
+    return true;
+  }
+
+  void Signal(int signal) { ::kill(m_pid, signal); }
+
+  // Waits for the child to end; kills it once `timeout` has passed.
+  Outcome Finish(std::chrono::milliseconds timeout = 30s) {
+    Outcome outcome;
+    if (m_pid <= 0) return outcome;
+    const bool ended =
+        ReadUntil([](auto&, auto&) { return false; }, timeout) || (m_outFd < 0 && m_errFd < 0);
+    if (!ended) {
+      ADD_FAILURE() << "the CLI did not end in time; killed. stderr so far:\n" << m_err;
+      ::kill(m_pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    for (int* fd : {&m_outFd, &m_errFd})
+      if (*fd >= 0) ::close(std::exchange(*fd, -1));
+    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.out = m_out;
+    outcome.err = m_err;
+    outcome.seconds = std::chrono::duration<double>(Clock::now() - m_started).count();
+    return outcome;
+  }
+
+ private:
+  static void Drain(const pollfd& fd, int& owned, std::string& into) {
+    if (owned < 0 || fd.revents == 0) return;
+    char buffer[4096];
+    const ssize_t n = ::read(owned, buffer, sizeof buffer);
+    if (n > 0) {
+      into.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      ::close(std::exchange(owned, -1));
+    }
+  }
+
+  pid_t m_pid = -1;
+  int m_outFd = -1;
+  int m_errFd = -1;
+  std::string m_out;
+  std::string m_err;
+  Clock::time_point m_started;
+};
+
+Outcome RunCli(const std::vector<std::string>& args,
+               const std::map<std::string, std::string>& env = {}) {
+  return Cli(args, env).Finish();
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "clitest.XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "no scratch directory";
+    dir = pattern;
+    link = dir + "/ttyCharger";
+  }
+  ~CliTest() override {
+    sim.Stop();
+    if (HasFailure())
+      for (const std::string& line : simLog.Lines())
+        std::fprintf(stderr, "sim: %s\n", line.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+
+  // The simulator behind `link`, every line it logs kept.
+  void StartSim(chargersim::Options options = {}) {
+    options.linkPath = link;
+    options.verbose = true;
+    options.log = simLog.Sink();
+    std::string error;
+    ASSERT_TRUE(sim.Start(std::move(options), &error)) << error;
+  }
+
+  bool WaitForSimLog(const std::string& part, std::chrono::milliseconds timeout) const {
+    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+      if (simLog.Contains(part)) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  std::string WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    const std::string path = dir + "/" + name;
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+
+  std::string dir;
+  std::string link;
+  enginetest::SimLog simLog;
+  chargersim::SimCharger sim;
+};
+
+TEST_F(CliTest, PortsListsTheOverrideInItsOwnOrder) {
+  const Outcome run =
+      RunCli({"ports"}, {{"CHARGER_UPDATER_PORTS", "/dev/ttyUSB9, /dev/ttyACM0,,/dev/ttyS1"}});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "/dev/ttyUSB9\n/dev/ttyACM0\n/dev/ttyS1\n");
+}
+
+TEST_F(CliTest, InfoPrintsWhatTheChargerReports) {
+  chargersim::Options options;
+  options.identity = {"Bench Charger 7", "A1B2C3", "X42"};
+  StartSim(options);
+  // A port that does not exist comes first: the search passes over it.
+  const Outcome run =
+      RunCli({"info", "--wait", "10"}, {{"CHARGER_UPDATER_PORTS", dir + "/missing," + link}});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "port: " + link + "\ncharger: Bench Charger 7\nserial: A1B2C3\nversion: X42\n");
+  sim.Stop();
+
+  chargersim::Options bare;
+  bare.rawReply = "Bench Charger 8\r\nno number here\r\n==== Main Menu ====\r\nSelect: ";
+  StartSim(bare);
+  const Outcome unread = RunCli({"info", "--ports", link});
+  EXPECT_EQ(unread.exitCode, 0) << unread.err;
+  EXPECT_EQ(unread.out,
+            "port: " + link + "\ncharger: Bench Charger 8\nserial: N/A\nversion: N/A\n");
+}
+
+TEST_F(CliTest, InfoGivesUpAfterWaitWhenNoChargerAnswers) {
+  chargersim::Options options;
+  options.noAnswer = true;
+  StartSim(options);
+  const Outcome run = RunCli({"info", "--ports", link, "--wait", "1"});
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find(link), std::string::npos) << run.err;
+  // The search's 2 s probe must not hold the exit back.
+  EXPECT_LT(run.seconds, 2.5);
+}
+
+TEST_F(CliTest, FlashProgramsTheImageByteForByte) {
+  StartSim();
+  const std::vector<uint8_t> image = MakeImage(5000, 7);
+  const std::string path = WriteFile("fw.bin", image);
+  const Outcome run = RunCli({"flash", path, "--ports", link});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_FALSE(Lines(run.out).empty());
+  EXPECT_EQ(Lines(run.out).back(), "Program succeeded.");
+
+  // A session still open when the simulator stops is recorded as failed, with the reason.
+  sim.WaitForSessions(1, 5s);
+  sim.Stop();
+  const auto sessions = sim.Sessions();
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_TRUE(sessions[0].ok) << sessions[0].failure;
+  EXPECT_EQ(sessions[0].fileName, "fw.bin");
+  EXPECT_EQ(sessions[0].image, image);
+}
+
+TEST_F(CliTest, FlashReportsFailureWhenTheChargerNeverStartsItsLoader) {
+  chargersim::Options options;
+  options.silentAfter1 = true;
+  StartSim(options);
+  const std::string path = WriteFile("fw.bin", MakeImage(3000, 3));
+  const Outcome run =
+      RunCli({"flash", path, "--ports", link}, {{"CHARGER_UPDATER_WATCHDOG_MS", "1500"}});
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  ASSERT_FALSE(Lines(run.out).empty());
+  EXPECT_EQ(Lines(run.out).back(), "Program failed.");
+  EXPECT_LT(run.seconds, 10);
+}
+
+TEST_F(CliTest, RefusedImagesAreNamedAndNothingReachesThePort) {
+  StartSim();
+  std::filesystem::create_directory(dir + "/images.bin");
+  const std::vector<std::string> refused = {WriteFile("fw.hex", MakeImage(1000, 1)),
+                                            WriteFile("empty.bin", {}),
+                                            WriteFile("huge.bin", MakeImage(128000, 2)),
+                                            WriteFile("big.bin", MakeImage(40961, 3)),
+                                            dir + "/missing.bin",
+                                            dir + "/images.bin"};
+  for (const std::string& path : refused) {
+    SCOPED_TRACE(path);
+    const Outcome run = RunCli({"flash", path, "--ports", link});
+    EXPECT_EQ(run.exitCode, kUsage);
+    EXPECT_NE(run.err.find(path), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  for (const std::string& line : simLog.Lines()) {
+    EXPECT_EQ(line.find("->"), std::string::npos) << line;
+    EXPECT_EQ(line.find("ignored"), std::string::npos) << line;
+  }
+  EXPECT_EQ(sim.GetCounters().menuReplies, 0u);
+  EXPECT_TRUE(sim.Sessions().empty());
+}
+
+TEST_F(CliTest, UsageErrorsExit2AndHelpExits0) {
+  const std::vector<std::vector<std::string>> misuses = {
+      {},
+      {"bogus"},
+      {"flash"},
+      {"info", "--wait", "0"},
+      {"info", "--colour"},
+      {"auto", "fw.bin", "--count", "0"},
+      {"ports", "extra"},
+  };
+  for (const auto& args : misuses) {
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    const Outcome run = RunCli(args, {{"CHARGER_UPDATER_PORTS", dir + "/none"}});
+    EXPECT_EQ(run.exitCode, kUsage) << run.out << run.err;
+    EXPECT_FALSE(run.err.empty());
+  }
+  const Outcome help = RunCli({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char* command : {"ports", "info", "flash", "auto"})
+    EXPECT_NE(help.out.find(command), std::string::npos) << command;
+}
+
+TEST_F(CliTest, AutoProgramsEachNewChargerThenPrintsTheCounts) {
+  StartSim();
+  const std::vector<uint8_t> image = MakeImage(6000, 11);
+  const std::string path = WriteFile("fw.bin", image);
+  Cli cli({"auto", path, "--ports", link, "--count", "2"});
+
+  ASSERT_TRUE(sim.WaitForSessions(1, 15s));
+  ASSERT_TRUE(cli.ReadUntil(
+      [](const std::string& out, const std::string&) {
+        return out.find("Program succeeded.") != std::string::npos;
+      },
+      10s));
+  // The next charger comes in on the same port name.
+  ASSERT_TRUE(sim.Unplug());
+  ASSERT_TRUE(sim.Replug());
+
+  const Outcome run = cli.Finish();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Lines(run.out), (std::vector<std::string>{"Program succeeded.", "Program succeeded.",
+                                                      "===  2 succeeded ===  0 failed ==="}));
+  sim.WaitForSessions(2, 5s);
+  sim.Stop();
+  const auto sessions = sim.Sessions();
+  ASSERT_EQ(sessions.size(), 2u);
+  for (const auto& session : sessions) {
+    EXPECT_TRUE(session.ok) << session.failure;
+    EXPECT_EQ(session.image, image);
+  }
+}
+
+TEST_F(CliTest, AutoStopsCleanlyOnSigterm) {
+  chargersim::Options options;
+  options.noAnswer = true;
+  StartSim(options);
+  const std::string path = WriteFile("fw.bin", MakeImage(1000, 5));
+  Cli cli({"auto", path, "--ports", link});
+  ASSERT_TRUE(cli.ReadUntil(
+      [](const std::string&, const std::string& err) {
+        return err.find("auto-programming") != std::string::npos;
+      },
+      10s));
+  // Mid-probe: the search waits up to 2 s for an answer that never comes.
+  ASSERT_TRUE(WaitForSimLog("no answer", 5s));
+  const auto signalled = Clock::now();
+  cli.Signal(SIGTERM);
+  const Outcome run = cli.Finish(10s);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "===  0 succeeded ===  0 failed ===\n");
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - signalled).count(), 1.5);
+  EXPECT_TRUE(sim.Sessions().empty());
+}
+
+}  // namespace
