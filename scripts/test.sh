@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs dependencies, builds, and runs every test: once as shipped, once the Qt-free
-# engine under ThreadSanitizer.
+# engine under ThreadSanitizer, once everything under AddressSanitizer and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -18,3 +18,5 @@ kill $sim; wait $sim 2>/dev/null || true
 scripts/build.sh build-tsan -DWITH_QT=OFF -DSANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --output-on-failure --timeout 600)
+scripts/build.sh build-asan -DSANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+(cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600)
