@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,12 +74,14 @@ class Charger {
 
   // Its exit status once it has ended by itself (--once), or -1 after `timeout`.
   int Wait(milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
+    // A pidfd becomes readable when the child ends: one blocking wait, no polling.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+    if (pidfd < 0) return -1;
+    pollfd ended = {pidfd, POLLIN, 0};
+    const int ready = poll(&ended, 1, static_cast<int>(timeout.count()));
+    close(pidfd);
     int status = 0;
-    while (waitpid(m_pid, &status, WNOHANG) == 0) {
-      if (Clock::now() >= deadline) return -1;
-      usleep(10000);
-    }
+    if (ready <= 0 || waitpid(m_pid, &status, 0) != m_pid) return -1;
     m_pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }

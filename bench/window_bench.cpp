@@ -93,9 +93,8 @@ Figures ThroughTerminal(const std::string& image) {
   TerminalView view(loop, stderr, false);
   CQuorlinDlg dlg(view, g_serial, EngineOptions(port));
   dlg.SetStateListener([&loop] { loop.Wake(); });
-  Figures figures = Program(dlg, image, [&](auto done) {
-    loop.RunUntil(done, std::chrono::minutes(2));
-  });
+  Figures figures =
+      Program(dlg, image, [&](auto done) { loop.RunUntil(done, std::chrono::minutes(2)); });
   figures.ok = figures.ok && charger.Wait(bench::milliseconds(5000)) == 0;
   return figures;
 }

@@ -10,7 +10,7 @@ demo=build/demo
 mkdir -p "$demo"
 image="$demo/charger-fw-demo.bin"
 # A firmware-like image: 30000 bytes with a version tag the window shows.
-{ head -c 29990 /dev/urandom; printf 'INFO V105'; printf '\0'; } > "$image"
+{ head -c 29990 /dev/urandom; printf 'INFO 105'; printf '\0'; } > "$image"
 link="$demo/charger-port"
 
 build/sim/charger-sim --link "$link" --save "$demo/received.bin" &

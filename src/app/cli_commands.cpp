@@ -26,10 +26,12 @@ class SignalStop {
     sigaddset(&m_set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
     m_thread = std::thread([this] {
-      int signal = 0;
-      sigwait(&m_set, &signal);
-      if (signal != SIGUSR1) {
-        m_interrupted = true;
+      for (;;) {
+        int signal = 0;
+        sigwait(&m_set, &signal);
+        if (signal == SIGUSR1) return;
+        // A second Ctrl-C is the operator insisting: leave at once.
+        if (m_interrupted.exchange(true)) _exit(130);
         m_loop.Quit();
       }
     });
@@ -154,8 +156,10 @@ int RunAuto(const CliOptions& options) {
   dlg.ToggleAutoProgram();
   if (!dlg.m_bAutoProgram) return kExitUsage;
   dlg.OnInitDialog();
-  std::fprintf(stderr, "charger-updater-cli: auto-programming %s; plug in chargers one after "
-               "another, Ctrl-C to stop.\n", options.image.c_str());
+  std::fprintf(stderr,
+               "charger-updater-cli: auto-programming %s; plug in chargers one after "
+               "another, Ctrl-C to stop.\n",
+               options.image.c_str());
 
   int printedSucceeded = 0;
   int printedFailed = 0;

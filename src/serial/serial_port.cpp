@@ -118,6 +118,7 @@ CSerial::~CSerial() {
 
 int CSerial::OpenPort(const char* name, void* owner) {
   if (IsOpen()) return 0;
+  m_lastOpenError = 0;  // an earlier port's refusal must not be blamed on this one
   if (name == nullptr) {
     m_lastOpenError = EINVAL;
     return 0;
@@ -159,7 +160,6 @@ int CSerial::OpenPort(const char* name, void* owner) {
     return 0;
   }
 
-  m_pOwner = owner;
   m_nChunkSize = kChunkSize;
   std::promise<void> started;
   std::future<void> startedFuture = started.get_future();

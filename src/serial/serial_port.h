@@ -33,7 +33,8 @@ class CSerial {
   // Never call it from the receive callback: it waits for the reader that runs the callback.
   int ClosePort();
   bool IsOpen() const;
-  // errno of the last OpenPort that failed to open the device (EACCES, EBUSY, ENOENT, ...).
+  // Why the last OpenPort could not open the device (EACCES, EBUSY, ENOENT, ...); 0 when it
+  // opened it.
   int LastOpenError() const;
 
   // Installed once by the dialog's start-up before any port is opened.
@@ -49,7 +50,6 @@ class CSerial {
   std::atomic<int> m_fd{-1};
   std::atomic<int> m_lastOpenError{0};
   int m_wakeFd[2] = {-1, -1};
-  void* m_pOwner = nullptr;
   uint32_t m_nChunkSize = 0;
   std::thread m_readerThread;
   // Held by a write from its first write() to its end, and while the descriptor is closed, so a

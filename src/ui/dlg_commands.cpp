@@ -13,9 +13,15 @@ bool CQuorlinDlg::OnSysCommand(unsigned nID) {
   return true;
 }
 
-void CQuorlinDlg::OnExecute() { m_serial.WritePort(&kExecuteCommand, 1); }
-void CQuorlinDlg::OnSetMBID() { m_serial.WritePort(&kProbeCommand, 1); }
-void CQuorlinDlg::OnGetInfo() { m_serial.WritePort(&kProbeCommand, 1); }
+void CQuorlinDlg::OnExecute() {
+  m_serial.WritePort(&kExecuteCommand, 1);
+}
+void CQuorlinDlg::OnSetMBID() {
+  m_serial.WritePort(&kProbeCommand, 1);
+}
+void CQuorlinDlg::OnGetInfo() {
+  m_serial.WritePort(&kProbeCommand, 1);
+}
 
 void CQuorlinDlg::OnReset() {
   m_nSucceeded = 0;

@@ -19,6 +19,11 @@ void CQuorlinDlg::OnFileOpen() {
     m_surface.MessageBox(result.message);
 }
 
+std::string CQuorlinDlg::TooLargeForChargerText(const std::string& image, uint32_t size) {
+  return "The firmware image '" + image + "' is " + std::to_string(size) +
+         " bytes, but the charger holds at most " + std::to_string(kImageBufferSize) + " bytes.";
+}
+
 ImageLoadResult CQuorlinDlg::LoadImage() {
   const std::string path = m_strImagePath.Get();
   ImageRead read = ReadImageFile(path);
@@ -50,16 +55,14 @@ ImageLoadResult CQuorlinDlg::LoadImage() {
     if (m_bRecognised) m_surface.Enable(ids::kUpdate, true);
     m_surface.Enable(ids::kAutoProgram, true);
     if (size > kImageBufferSize) {
-      result = {ImageProblem::TooLargeForCharger,
-                "'" + path + "' is " + std::to_string(size) +
-                    " bytes; the charger holds at most " + std::to_string(kImageBufferSize) +
-                    " bytes."};
+      result = {ImageProblem::TooLargeForCharger, TooLargeForChargerText(path, size)};
     }
   } else {
     m_bImageValid = 0;
     if (!NameLooksLikeImage(name))
-      result = {ImageProblem::BadName,
-                "'" + path + "' is not a firmware image: its name must contain \"bin\" or \"BIN\"."};
+      result = {
+          ImageProblem::BadName,
+          "'" + path + "' is not a firmware image: its name must contain \"bin\" or \"BIN\"."};
     else
       result = {ImageProblem::TooLarge, "'" + path + "' is " + std::to_string(size) +
                                             " bytes; a firmware image is at most " +

@@ -54,9 +54,12 @@ int CQuorlinDlg::SearchPorts() {
     if (answered) {
       m_surface.AddComboItem(ids::kPortCombo, port);
       m_surface.SelectComboItem(ids::kPortCombo, 0);
-      // "Update" is live from the moment the probe answered; a session started in that
-      // instant has reset everything itself and must not be torn down here.
-      if (!m_bProgramming) ResetSession();
+      {
+        // "Update" is live from the moment the probe answered; a session started in that
+        // instant has reset everything itself and must not be torn down here.
+        std::lock_guard session(m_sessionMutex);
+        if (!m_bProgramming) ResetSession();
+      }
       m_strPortName.Set(port);
       m_bSearching = 0;
       NotifyState();

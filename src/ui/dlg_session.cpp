@@ -21,15 +21,20 @@ void CQuorlinDlg::StartProgramming() {
     return;
   }
   if (m_bProgramming) return;
+  // One snapshot: a load meanwhile cannot pair one file's size with another's bytes.
+  const auto image = ImageData();
+  const std::string name = m_strImageName.Get();
+  const auto size = static_cast<uint32_t>(image ? image->size() : 0);
   // The charger's buffer holds no more; refusing here means not one byte reaches it.
-  const uint32_t size = m_nImageSize;
   if (size > kImageBufferSize) {
-    m_surface.MessageBox("The firmware image " + m_strImageName.Get() + " is " +
-                         std::to_string(size) + " bytes, but the charger holds at most " +
-                         std::to_string(kImageBufferSize) +
-                         " bytes. Nothing was sent to the charger; open a smaller image.");
+    m_surface.MessageBox(TooLargeForChargerText(name, size) +
+                         " Nothing was sent to the charger; open a smaller image.");
     return;
   }
+  // A port being adopted resets the sender; a session must not start in the middle of that.
+  // try_lock: the GUI thread never waits for the search, which may be waiting for the GUI.
+  std::unique_lock session(m_sessionMutex, std::try_to_lock);
+  if (!session.owns_lock() || Closing()) return;
   if (m_bProgramming.exchange(1)) return;  // the GUI and the supervisor may race here
 
   m_surface.Enable(ids::kAutoProgram, false);
@@ -41,12 +46,15 @@ void CQuorlinDlg::StartProgramming() {
   m_strLog.Clear();
   m_surface.SetText(ids::kPercent, "");
   ResetSession();
+  // A window closed meanwhile must not leave the charger waiting in its loader.
+  if (Closing()) {
+    m_bProgramming = 0;
+    return;
+  }
 
   m_serial.WritePort(&kStartDownloadCommand, 1);
   g_sender.transferActive = 1;
   m_surface.SetText(ids::kSessionLabel, "Programming...");
-  const auto image = ImageData();
-  const std::string name = m_strImageName.Get();
   PrepareTransfer(name.c_str(), image ? image->data() : nullptr, size);
   if (!StartPump()) m_surface.MessageBox("Can't create the xyrequest thread!");
   m_surface.SetTimer(ids::kWatchdogTimer, m_options.watchdogMs);

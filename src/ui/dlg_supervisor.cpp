@@ -61,8 +61,8 @@ void CQuorlinDlg::DisconnectReset() {
 
 void CQuorlinDlg::UpdateStatusPanel() {
   char counts[96];
-  std::snprintf(counts, sizeof counts, "===  %d succeeded ===  %d failed ===",
-                m_nSucceeded.load(), m_nFailed.load());
+  std::snprintf(counts, sizeof counts, "===  %d succeeded ===  %d failed ===", m_nSucceeded.load(),
+                m_nFailed.load());
   m_surface.SetText(ids::kCountLine, counts);
 
   const char* status = "Ready to update.";
@@ -96,11 +96,8 @@ void CQuorlinDlg::ToggleAutoProgram() {
   if (!m_bAutoProgram) {
     // Every answering charger would be refused again on every cycle.
     if (m_nImageSize > kImageBufferSize) {
-      m_surface.MessageBox("The firmware image " + m_strImageName.Get() + " is " +
-                           std::to_string(m_nImageSize.load()) +
-                           " bytes, but the charger holds at most " +
-                           std::to_string(kImageBufferSize) +
-                           " bytes. Open a smaller image before enabling auto-programming.");
+      m_surface.MessageBox(TooLargeForChargerText(m_strImageName.Get(), m_nImageSize) +
+                           " Open a smaller image before enabling auto-programming.");
       return;
     }
     m_bAutoProgram = 1;

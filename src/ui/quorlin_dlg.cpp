@@ -18,7 +18,9 @@ CQuorlinDlg::CQuorlinDlg(ControlSurface& surface, CSerial& serial, Options optio
 
 CQuorlinDlg::CQuorlinDlg(ControlSurface& surface) : CQuorlinDlg(surface, g_serial, Options{}) {}
 
-CQuorlinDlg::~CQuorlinDlg() { Shutdown(); }
+CQuorlinDlg::~CQuorlinDlg() {
+  Shutdown();
+}
 
 bool CQuorlinDlg::OnInitDialog() {
   m_serial.m_pfnReceive = &CQuorlinDlg::ReceiveHandler;

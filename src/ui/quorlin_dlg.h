@@ -33,7 +33,7 @@ class CQuorlinDlg {
  public:
   struct Options {
     std::string configPath = "config.ini";  // empty: the last image is neither read nor kept
-    std::vector<std::string> ports;          // empty: the system's list, read for every pass
+    std::vector<std::string> ports;         // empty: the system's list, read for every pass
     int watchdogMs = 35000;
     bool startSupervisor = true;
   };
@@ -123,6 +123,7 @@ class CQuorlinDlg {
   static void SupervisorThread(CQuorlinDlg* dlg);
   static void PumpThreadFailed(CQuorlinDlg* dlg);
   void ShowProgress(int32_t percent);
+  static std::string TooLargeForChargerText(const std::string& image, uint32_t size);
   void ReportUnopenablePort(const std::string& port);
   bool Closing() const { return m_stop.Stopped(); }
   void NotifyState() const {
@@ -139,8 +140,9 @@ class CQuorlinDlg {
   mutable std::mutex m_replyMutex;
   std::optional<MenuReply> m_lastReply;
 
-  std::mutex m_probeLock;    // two probes never overlap
-  std::mutex m_threadLock;   // guards the thread objects below
+  std::mutex m_probeLock;     // two probes never overlap
+  std::mutex m_sessionMutex;  // a session start and a port adoption never overlap
+  std::mutex m_threadLock;    // guards the thread objects below
   std::thread m_hSearchComThread;
   std::thread m_hAutorunThread;
   StopSignal m_stop;

@@ -73,8 +73,14 @@ void TerminalView::ApplySetTimer(int id, int intervalMs) {
   m_loop.SetTimer(id, intervalMs, [this, id] { TimerFired(id); });
 }
 
-void TerminalView::ApplyKillTimer(int id) { m_loop.KillTimer(id); }
+void TerminalView::ApplyKillTimer(int id) {
+  m_loop.KillTimer(id);
+}
 
-bool TerminalView::OnGuiThread() const { return m_loop.IsLoopThread(); }
+bool TerminalView::OnGuiThread() const {
+  return m_loop.IsLoopThread();
+}
 
-void TerminalView::PostToGuiThread(std::function<void()> task) { m_loop.Post(std::move(task)); }
+void TerminalView::PostToGuiThread(std::function<void()> task) {
+  m_loop.Post(std::move(task));
+}

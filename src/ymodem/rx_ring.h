@@ -8,8 +8,8 @@
 #include <mutex>
 
 // Hands received bytes from the serial reader to the pump, in order and each exactly once.
-// It grows past kRxRingSize rather than drop a byte or stall the reader; the charger sends
-// only a few bytes per block, so it never grows far.
+// It grows past the 768 bytes a fixed ring would hold rather than drop a byte or stall the reader;
+// the charger sends only a few bytes per block, so it never grows far.
 class RxRing {
  public:
   // Never waits for the consumer.

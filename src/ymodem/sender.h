@@ -18,7 +18,6 @@ inline constexpr uint8_t kPad = 0x1A;
 
 inline constexpr size_t kHeaderNameSize = 200;
 inline constexpr size_t kImageBufferSize = 40960;
-inline constexpr size_t kRxRingSize = 768;
 
 enum SenderState : uint8_t {
   WaitHeaderC = 0x89,

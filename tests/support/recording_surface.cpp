@@ -148,8 +148,7 @@ void RecordingSurface::ApplyScrollToEnd(int id) {
   Record("scroll " + std::to_string(id));
 }
 
-void RecordingSurface::ApplyMessageBox(const std::string& text, const std::string&,
-                                       MessageIcon) {
+void RecordingSurface::ApplyMessageBox(const std::string& text, const std::string&, MessageIcon) {
   std::lock_guard lock(m_mutex);
   m_boxes.push_back(text);
   Record("box " + text);
@@ -182,7 +181,9 @@ void RecordingSurface::ApplyKillTimer(int id) {
   Record("kill " + std::to_string(id));
 }
 
-bool RecordingSurface::OnGuiThread() const { return m_loop.IsLoopThread(); }
+bool RecordingSurface::OnGuiThread() const {
+  return m_loop.IsLoopThread();
+}
 
 void RecordingSurface::PostToGuiThread(std::function<void()> task) {
   m_loop.Post(std::move(task));
