@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "serial/serial_port.h"
-#include "serial/sys_io.h"
+#include "serial/posix_sys_io.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "serial/sys_io.h"
+#include "serial/posix_sys_io.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "serial/sys_io.h"
+#include "serial/posix_sys_io.h"
 
 CSerial g_serial;
 
