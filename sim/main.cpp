@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 
+#include "res/version.h"
 #include "sim/sim_charger.h"
 
 namespace {
@@ -32,7 +33,7 @@ Examples:
       after each session vanishes for 2 s, like a charger rebooting into new firmware
   charger-sim --link /tmp/charger --unplug-after-blocks 5 --replug-after 3000
       pulls the cable after the 5th block of the first transfer, is back 3 s later
-  charger-sim --serial 20240117 --version V13 --garbage --reply-delay 300
+  charger-sim --serial 20240117 --firmware-version V13 --garbage --reply-delay 300
       another charger, on a noisy, slow line
 
 The charger answers "0" with its menu (identification, "SN: ...", "VER: ...", "Main Menu")
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
       "Simulated battery charger on a pseudo-terminal: menu command \"0\", YMODEM loader "
       "on \"1\", and faults on demand."};
   app.footer(kFooter);
+  app.set_version_flag("--version", std::string("charger-sim ") + kChargerUpdaterVersion);
 
   chargersim::Options options;
   std::string replyFile;
@@ -69,7 +71,7 @@ int main(int argc, char** argv) {
   app.add_option("--serial", options.identity.serial, "Serial number, shown as \"SN: TEXT\"")
       ->type_name("TEXT")
       ->capture_default_str();
-  app.add_option("--version", options.identity.version,
+  app.add_option("--firmware-version", options.identity.version,
                  "Firmware version, 3 characters, shown as \"VER: TEXT\"")
       ->type_name("TEXT")
       ->capture_default_str();

@@ -4,6 +4,7 @@
 
 #include "charger/port_list.h"
 #include "cli_commands.h"
+#include "res/version.h"
 
 namespace {
 void AddPortOption(CLI::App* command, CliOptions& options) {
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     options.watchdogMs = std::atoi(watchdog) > 0 ? std::atoi(watchdog) : options.watchdogMs;
 
   CLI::App app{"Finds a charger on the serial ports and programs its firmware."};
+  app.set_version_flag("--version", std::string("charger-updater-cli ") + kChargerUpdaterVersion);
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 success, 1 programming failed, 2 usage error or refused image, "

@@ -3,11 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "res/version.h"
 #include "ui/qt/quorlin_app.h"
 
 int main(int argc, char** argv) {
   CLI::App cli{"Finds a battery charger on a USB serial port and programs its firmware.",
                CQuorlinApp::kAppName};
+  cli.set_version_flag("--version", std::string(CQuorlinApp::kAppName) + " " + kChargerUpdaterVersion);
   CQuorlinApp::Options options;
   cli.add_flag("--service", options.serviceMode,
                "Also show the technician's controls: log, auto-program, search, reset");
