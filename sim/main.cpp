@@ -75,6 +75,9 @@ int main(int argc, char** argv) {
                  "Firmware version, 3 characters, shown as \"VER: TEXT\"")
       ->type_name("TEXT")
       ->capture_default_str();
+  app.add_flag("--keep-version", options.keepVersion,
+               "Keep reporting --firmware-version after a session (by default the menu then "
+               "reports the received image's version tag)");
   app.add_option("--reply-file", replyFile, "Send this file's bytes as the menu reply instead")
       ->type_name("FILE")
       ->check(CLI::ExistingFile);

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -394,6 +395,7 @@ bool SimCharger::RecordSession() {
   SessionResult result = m_receiver->Result();
   m_receiver.reset();
   Log(false, result.Summary());
+  if (result.ok && !m_options.keepVersion && !m_options.rawReply) TakeVersionOf(result.image);
   if (result.ok && !m_options.savePath.empty()) {
     std::ofstream file(m_options.savePath, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(result.image.data()),
@@ -404,6 +406,22 @@ bool SimCharger::RecordSession() {
   m_sessions.push_back(std::move(result));
   m_changed.notify_all();
   return m_options.sessions != 0 && m_sessions.size() >= m_options.sessions;
+}
+
+// The firmware's version tag: "INFO", one unused byte, three version bytes; the first tag
+// counts. An image without a usable tag leaves the version as it was.
+void SimCharger::TakeVersionOf(const std::vector<uint8_t>& image) {
+  static const std::string kTag = "INFO";
+  const auto at = std::search(image.begin(), image.end(), kTag.begin(), kTag.end());
+  if (image.end() - at < 8) return;
+  Identity identity = m_options.identity;
+  identity.version.assign(at + 5, at + 8);
+  if (!IdentityProblems(identity).empty() || identity.version == m_options.identity.version)
+    return;
+  m_options.identity = identity;
+  const std::string reply = BuildMenuReply(identity);
+  m_menuReply.assign(reply.begin(), reply.end());
+  Log(false, "now reports version " + identity.version);
 }
 
 void SimCharger::EndSession(Clock::time_point now) {

@@ -26,6 +26,9 @@ struct Options {
 
   std::string linkPath;    // kept pointing at the current slave; removed while unplugged
   bool printPath = false;  // one line on stdout, flushed, each time the charger is plugged in
+  // After a successful session the menu reports the version tag of the image received, as a
+  // charger restarted into its new firmware does; true keeps the configured version.
+  bool keepVersion = false;
   std::string savePath;    // each successfully received image is written here
   unsigned sessions = 0;   // finish after this many programming sessions; 0 = never
   // After each session (and after an unplug fault), unplug and come back after this long, as a
@@ -106,6 +109,7 @@ class SimCharger {
   void FlushOutput(Clock::time_point now);
   // Logs, saves and publishes the receiver's result; true when the session count is reached.
   bool RecordSession();
+  void TakeVersionOf(const std::vector<uint8_t>& image);
   void EndSession(Clock::time_point now);
   bool DoPlug(std::string* error);
   void DoUnplug(const char* why);

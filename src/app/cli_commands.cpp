@@ -5,6 +5,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "charger/port_list.h"
@@ -12,6 +17,8 @@
 #include "ui/event_loop.h"
 #include "ui/quorlin_dlg.h"
 #include "ui/terminal_view.h"
+#include "cli_report.h"
+#include "image/image_file.h"
 
 namespace {
 
@@ -49,23 +56,53 @@ class SignalStop {
   std::thread m_thread;
 };
 
+// The terminal face, with progress as JSON events when --json is on.
+class CliView : public TerminalView {
+ public:
+  CliView(EventLoop& loop, const CliOptions& options, SessionReport& report, CQuorlinDlg*& dlg)
+      : TerminalView(loop, stderr, !options.json && !options.worker && isatty(STDERR_FILENO) != 0),
+        m_report(report),
+        m_dlg(dlg) {}
+
+ protected:
+  void ApplyProgressPos(int pos) override {
+    TerminalView::ApplyProgressPos(pos);
+    if (!m_report.Json() || pos / 10 == m_shownTenth || m_dlg == nullptr) return;
+    if (pos == 0 && m_shownTenth < 0) return;  // a reset, not a transfer under way
+    m_shownTenth = pos / 10;
+    JsonLine line;
+    line.Add("event", "progress").Add("port", m_dlg->m_strPortName.Get()).Add("percent", pos);
+    m_report.Event(line);
+  }
+
+ private:
+  SessionReport& m_report;
+  CQuorlinDlg*& m_dlg;
+  int m_shownTenth = -1;
+};
+
 // The engine with the terminal as its window.
 struct Session {
-  explicit Session(const CliOptions& options, bool supervise)
+  Session(const CliOptions& options, bool supervise, SessionReport& report,
+          std::function<bool(const std::string&, const MenuReply&)> accept = {})
       : signals(loop),
-        view(loop, stderr, isatty(STDERR_FILENO) != 0),
+        view(loop, options, report, dlgForView),
         dlg(view, g_serial,
             CQuorlinDlg::Options{.configPath = "",
                                  .ports = options.ports,
                                  .watchdogMs = options.watchdogMs,
                                  .startSupervisor = supervise}) {
+    dlgForView = &dlg;
+    dlg.SetChargerFilter(std::move(accept));
+    dlg.SetFastReplies(options.fast);
     dlg.SetStateListener([this] { loop.Wake(); });
   }
   ~Session() { dlg.Shutdown(); }
 
   EventLoop loop;
   SignalStop signals;
-  TerminalView view;
+  CQuorlinDlg* dlgForView = nullptr;
+  CliView view;
   CQuorlinDlg dlg;
 };
 
@@ -94,6 +131,11 @@ bool FindCharger(Session& session, const CliOptions& options) {
     std::fprintf(stderr,
                  "charger-updater-cli: no serial ports found. Plug in the charger, or name its "
                  "port with --ports.\n");
+  else if (!options.serials.empty())
+    std::fprintf(stderr,
+                 "charger-updater-cli: no charger with serial number %s answered on %s within "
+                 "%g s.\n",
+                 Join(options.serials).c_str(), Join(ports).c_str(), options.waitSeconds);
   else
     std::fprintf(stderr, "charger-updater-cli: no charger answered on %s within %g s.\n",
                  Join(ports).c_str(), options.waitSeconds);
@@ -101,18 +143,150 @@ bool FindCharger(Session& session, const CliOptions& options) {
 }
 
 // Loads the image with the window's rules; a refusal is reported here.
-bool LoadImageOrExplain(Session& session, const CliOptions& options) {
+bool LoadImageOrExplain(Session& session, const CliOptions& options, SessionReport& report) {
   session.dlg.m_strImagePath.Set(options.image);
   const ImageLoadResult result = session.dlg.LoadImage();
-  if (result.problem == ImageProblem::None) return true;
+  if (result.problem == ImageProblem::None) {
+    const auto bytes = session.dlg.ImageData();
+    report.SetImage(DescribeImage(BaseName(options.image), bytes ? *bytes : std::vector<uint8_t>{}));
+    return true;
+  }
   std::fprintf(stderr, "charger-updater-cli: %s\n", result.message.c_str());
   return false;
 }
 
-void PrintOutcome(Session& session, bool succeeded) {
+void PrintOutcome(Session& session, const CliOptions& options, bool succeeded) {
   session.view.FinishProgress();
+  if (options.json) return;
   std::printf("%s\n", succeeded ? "Program succeeded." : "Program failed.");
   std::fflush(stdout);
+}
+
+constexpr int kVerifyWaitMs = 20000;
+constexpr int kVerifyTimer = 0x7E01;  // beside the engine's own timer ids
+constexpr auto kVerifyProbePause = std::chrono::milliseconds(250);
+
+std::function<bool(const std::string&, const MenuReply&)> SerialFilter(const CliOptions& options) {
+  if (options.serials.empty()) return {};
+  return [serials = options.serials](const std::string&, const MenuReply& reply) {
+    return SerialWanted(reply, serials);
+  };
+}
+
+struct EndedSession {
+  SessionEnd end;
+  std::optional<MenuReply> before;
+};
+
+// Sessions the engine reported as ended, handed from its threads to the loop thread.
+class EndedSessions {
+ public:
+  explicit EndedSessions(EventLoop& loop) : m_loop(loop) {}
+  void Add(const SessionEnd& end, std::optional<MenuReply> before) {
+    {
+      std::lock_guard lock(m_mutex);
+      m_ended.push_back({end, std::move(before)});
+    }
+    m_loop.Wake();
+  }
+  bool Empty() const {
+    std::lock_guard lock(m_mutex);
+    return m_ended.empty();
+  }
+  EndedSession Take() {
+    std::lock_guard lock(m_mutex);
+    EndedSession next = std::move(m_ended.front());
+    m_ended.pop_front();
+    return next;
+  }
+
+ private:
+  EventLoop& m_loop;
+  mutable std::mutex m_mutex;
+  std::deque<EndedSession> m_ended;
+};
+
+struct PendingVerify {
+  EndedSession session;
+  uint32_t repliesBefore = 0;
+  std::chrono::steady_clock::time_point since;
+};
+
+// A session still running when the command stops: cut short, so it counts as failed.
+SessionEnd UnendedSession(Session& session, const std::string& port) {
+  SessionEnd end;
+  end.port = port;
+  end.imageSize = session.dlg.m_nImageSize;
+  if (session.signals.Interrupted()) {
+    end.result = SessionEnd::Result::Cancelled;
+    end.reason = "interrupted during the transfer";
+  } else {
+    end.result = SessionEnd::Result::Failed;
+    end.reason = "the session did not end in time";
+  }
+  return end;
+}
+
+// --verify for flash: probes the port until the charger answers again, for at most 20 s.
+std::string VerifyByProbing(Session& session, const std::string& port, const ImageFacts& image) {
+  CQuorlinDlg& dlg = session.dlg;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kVerifyWaitMs);
+  // The first probe goes to the open port, after the charger has had time to take in the
+  // closing block; later ones reopen it, since a restarting charger may come back on it anew.
+  bool reopen = false;
+  while (!session.signals.Interrupted() &&
+         !session.loop.RunUntil([] { return false; }, kVerifyProbePause) &&
+         std::chrono::steady_clock::now() < deadline) {
+    const uint32_t before = dlg.m_nMenuReplies;
+    if (reopen) dlg.m_bRecognised = 0;
+    reopen = true;
+    int answered = 0;
+    session.view.ServeWhile([&] { answered = dlg.ProbeKeepAlive(port); });
+    if (answered && dlg.m_nMenuReplies != before) return VerifyProblem(dlg.LastReply(), image);
+  }
+  if (session.signals.Interrupted()) return "interrupted while waiting for the charger to answer";
+  return VerifyProblem(std::nullopt, image);
+}
+
+void ReportSkipped(Session& session, SessionReport& report, const std::string& port,
+                   const MenuReply& reply) {
+  const std::string reason = "the charger already runs version " + reply.version.value_or("");
+  report.Finish(report.MakeRecord(port, reply, "skipped", reason, 0));
+  if (report.Json()) return;
+  session.view.FinishProgress();
+  std::printf("Skipped: %s on %s already runs version %s.\n",
+              reply.serial.value_or("a charger").c_str(), port.c_str(),
+              reply.version.value_or("").c_str());
+  std::fflush(stdout);
+}
+
+// gang's workers stop between sessions once the conductor closes their stdin.
+void WatchStdinClose(EventLoop& loop, std::atomic<bool>& stop) {
+  std::thread([&loop, &stop] {
+    char buffer[64];
+    while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0 || errno == EINTR) {
+    }
+    stop = true;
+    loop.Wake();
+  }).detach();
+}
+
+// --json in auto: one state event each time the port's state changes.
+void ShowState(Session& session, SessionReport& report, std::string& shown) {
+  CQuorlinDlg& dlg = session.dlg;
+  const char* state = !dlg.m_bRecognised ? "searching"
+                      : dlg.m_bProgramming ? "programming"
+                      : dlg.m_bUnitDone    ? "done"
+                                           : "connected";
+  const std::string port = dlg.m_strPortName.Get();
+  const auto reply = dlg.m_bRecognised ? dlg.LastReply() : std::nullopt;
+  JsonLine line = ChargerEvent("state", port, reply);
+  line.Add("state", state);
+  std::string key = line.Text();
+  if (key == shown) return;
+  shown = key;
+  report.Event(line);
 }
 
 }  // namespace
@@ -123,10 +297,18 @@ int RunPorts(const CliOptions&) {
 }
 
 int RunInfo(const CliOptions& options) {
-  Session session(options, false);
+  if (options.all) return RunInfoAll(options);
+  SessionReport report;
+  report.Open("", options.json);
+  Session session(options, false, report, SerialFilter(options));
   if (!FindCharger(session, options)) return kExitNoCharger;
   const auto reply = session.dlg.LastReply();
-  std::printf("port: %s\n", session.dlg.m_strPortName.Get().c_str());
+  const std::string port = session.dlg.m_strPortName.Get();
+  if (options.json) {
+    report.Event(ChargerEvent("charger", port, reply));
+    return kExitOk;
+  }
+  std::printf("port: %s\n", port.c_str());
   std::printf("charger: %s\n", reply ? reply->identification.c_str() : "");
   std::printf("serial: %s\n", reply && reply->serial ? reply->serial->c_str() : "N/A");
   std::printf("version: %s\n", reply && reply->version ? reply->version->c_str() : "N/A");
@@ -134,53 +316,148 @@ int RunInfo(const CliOptions& options) {
 }
 
 int RunFlash(const CliOptions& options) {
-  Session session(options, false);
-  if (!LoadImageOrExplain(session, options)) return kExitUsage;
+  SessionReport report;
+  if (!report.Open(options.recordPath, options.json)) return kExitUsage;
+  Session session(options, false, report, SerialFilter(options));
+  CQuorlinDlg& dlg = session.dlg;
+  EndedSessions ended(session.loop);
+  dlg.SetSessionEndListener([&](const SessionEnd& end) { ended.Add(end, {}); });
+  if (!LoadImageOrExplain(session, options, report)) return kExitUsage;
   if (!FindCharger(session, options)) return kExitNoCharger;
 
-  CQuorlinDlg& dlg = session.dlg;
+  const auto before = dlg.LastReply();
+  const std::string port = dlg.m_strPortName.Get();
+  report.Event(ChargerEvent("found", port, before));
+  if (options.skipSameVersion && before && SameVersion(*before, report.Image())) {
+    ReportSkipped(session, report, port, *before);
+    return kExitOk;
+  }
+
   dlg.StartProgramming();
-  session.loop.RunUntil([&] { return dlg.m_bProgramming == 0; },
+  // The engine clears its flag before it reports the end; the report is what counts.
+  session.loop.RunUntil([&] { return !ended.Empty(); },
                         std::chrono::milliseconds(options.watchdogMs) + std::chrono::seconds(5));
-  const bool succeeded = dlg.m_nSucceeded > 0 && dlg.m_bProgramming == 0;
+  const auto started = std::chrono::steady_clock::now();
+  SessionEnd end = ended.Empty() ? UnendedSession(session, port) : ended.Take().end;
+  if (end.result == SessionEnd::Result::Succeeded && options.verify) {
+    end.reason = VerifyByProbing(session, port, report.Image());
+    if (!end.reason.empty()) end.result = SessionEnd::Result::Failed;
+    end.duration += std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+  }
   if (session.signals.Interrupted())
     std::fprintf(stderr, "\ncharger-updater-cli: interrupted; the charger was not programmed.\n");
-  PrintOutcome(session, succeeded);
+  const bool succeeded = end.result == SessionEnd::Result::Succeeded;
+  report.Finish(report.MakeRecord(port, before, ResultName(end.result), end.reason,
+                                  end.duration.count()));
+  if (!succeeded && !end.reason.empty() && !options.json)
+    std::fprintf(stderr, "charger-updater-cli: %s: %s\n", port.c_str(), end.reason.c_str());
+  PrintOutcome(session, options, succeeded);
   return succeeded ? kExitOk : kExitProgramFailed;
 }
 
 int RunAuto(const CliOptions& options) {
-  Session session(options, true);
-  if (!LoadImageOrExplain(session, options)) return kExitUsage;
+  SessionReport report;
+  if (!report.Open(options.recordPath, options.json)) return kExitUsage;
+  std::mutex skipMutex;
+  std::string lastSkipped;  // port and serial: a charger left plugged in is skipped once
+  std::deque<std::pair<std::string, MenuReply>> skips;
+  EventLoop* loop = nullptr;
+  auto accept = [&](const std::string& port, const MenuReply& reply) {
+    if (!SerialWanted(reply, options.serials)) return false;
+    if (!options.skipSameVersion || !SameVersion(reply, report.Image())) return true;
+    std::lock_guard lock(skipMutex);
+    const std::string key = port + "\n" + reply.serial.value_or("");
+    if (key != lastSkipped) {
+      lastSkipped = key;
+      skips.emplace_back(port, reply);
+      loop->Wake();
+    }
+    return false;
+  };
+  Session session(options, true, report, accept);
+  loop = &session.loop;
   CQuorlinDlg& dlg = session.dlg;
+  EndedSessions ended(session.loop);
+  dlg.SetSessionEndListener([&](const SessionEnd& end) { ended.Add(end, dlg.LastReply()); });
+  if (!LoadImageOrExplain(session, options, report)) return kExitUsage;
   dlg.ToggleAutoProgram();
   if (!dlg.m_bAutoProgram) return kExitUsage;
+  std::atomic<bool> stopWhenIdle{false};
+  if (options.worker) WatchStdinClose(session.loop, stopWhenIdle);
   dlg.OnInitDialog();
-  std::fprintf(stderr,
-               "charger-updater-cli: auto-programming %s; plug in chargers one after "
-               "another, Ctrl-C to stop.\n",
-               options.image.c_str());
+  if (!options.worker)
+    std::fprintf(stderr,
+                 "charger-updater-cli: auto-programming %s; plug in chargers one after "
+                 "another, Ctrl-C to stop.\n",
+                 options.image.c_str());
 
-  int printedSucceeded = 0;
-  int printedFailed = 0;
-  bool anyFailed = false;
-  auto sessionsEnded = [&] { return printedSucceeded + printedFailed; };
+  int succeeded = 0;
+  int failed = 0;
+  auto finish = [&](const std::string& port, const std::optional<MenuReply>& before,
+                    const SessionEnd& end) {
+    const bool ok = end.result == SessionEnd::Result::Succeeded;
+    ++(ok ? succeeded : failed);
+    report.Finish(report.MakeRecord(port, before, ResultName(end.result), end.reason,
+                                    end.duration.count()));
+    if (!ok && !end.reason.empty() && !options.json)
+      std::fprintf(stderr, "charger-updater-cli: %s: %s\n", port.c_str(), end.reason.c_str());
+    PrintOutcome(session, options, ok);
+  };
+  std::optional<PendingVerify> verifying;
+  std::string shownState;
   session.loop.RunUntil(
       [&] {
-        while (printedFailed < dlg.m_nFailed) {
-          ++printedFailed;
-          anyFailed = true;
-          PrintOutcome(session, false);
+        {
+          std::unique_lock lock(skipMutex);
+          if (!dlg.m_bRecognised && !dlg.m_bSearching) lastSkipped.clear();
+          while (!skips.empty()) {
+            auto [port, reply] = skips.front();
+            skips.pop_front();
+            lock.unlock();
+            ReportSkipped(session, report, port, reply);
+            lock.lock();
+          }
         }
-        while (printedSucceeded < dlg.m_nSucceeded) {
-          ++printedSucceeded;
-          PrintOutcome(session, true);
+        while (!ended.Empty()) {
+          EndedSession next = ended.Take();
+          if (next.end.result == SessionEnd::Result::Succeeded && options.verify) {
+            verifying = PendingVerify{next, dlg.m_nMenuReplies.load(),
+                                      std::chrono::steady_clock::now()};
+            session.loop.SetTimer(kVerifyTimer, kVerifyWaitMs, [&session] { session.loop.Wake(); });
+          } else {
+            finish(next.end.port, next.before, next.end);
+          }
         }
-        return options.count > 0 && sessionsEnded() >= options.count;
+        if (verifying) {
+          const bool answered = dlg.m_nMenuReplies != verifying->repliesBefore;
+          const auto waited = std::chrono::steady_clock::now() - verifying->since;
+          if (answered || waited >= std::chrono::milliseconds(kVerifyWaitMs)) {
+            session.loop.KillTimer(kVerifyTimer);
+            SessionEnd end = verifying->session.end;
+            end.reason = VerifyProblem(answered ? dlg.LastReply() : std::nullopt, report.Image());
+            if (!end.reason.empty()) end.result = SessionEnd::Result::Failed;
+            end.duration += std::chrono::duration_cast<std::chrono::milliseconds>(waited);
+            finish(end.port, verifying->session.before, end);
+            verifying.reset();
+          }
+        }
+        if (options.json) ShowState(session, report, shownState);
+        if (options.count > 0 && succeeded + failed >= options.count) return true;
+        return stopWhenIdle && !verifying && !dlg.m_bProgramming;
       },
       std::chrono::hours(24 * 365));
+  if (dlg.m_bProgramming) {
+    const SessionEnd end = UnendedSession(session, dlg.m_strPortName.Get());
+    finish(end.port, dlg.LastReply(), end);
+  }
   session.view.FinishProgress();
-  std::printf("===  %d succeeded ===  %d failed ===\n", dlg.m_nSucceeded.load(),
-              dlg.m_nFailed.load());
-  return anyFailed ? kExitProgramFailed : kExitOk;
+  if (options.json) {
+    JsonLine line;
+    line.Add("event", "count").Add("succeeded", succeeded).Add("failed", failed);
+    report.Event(line);
+  } else {
+    std::printf("===  %d succeeded ===  %d failed ===\n", succeeded, failed);
+  }
+  return failed > 0 ? kExitProgramFailed : kExitOk;
 }

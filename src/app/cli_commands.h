@@ -8,6 +8,8 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitProgramFailed = 1;
 inline constexpr int kExitUsage = 2;  // also: an image that is refused
 inline constexpr int kExitNoCharger = 3;
+inline constexpr int kExitInterrupted = 130;   // Ctrl-C
+inline constexpr int kExitTerminated = 143;    // SIGTERM
 
 struct CliOptions {
   std::vector<std::string> ports;  // empty: the system's list
@@ -15,9 +17,20 @@ struct CliOptions {
   int count = 0;  // auto: stop after this many sessions; 0: until interrupted
   std::string image;
   int watchdogMs = 35000;
+
+  std::string recordPath;            // --record: one row per session appended here
+  bool json = false;                 // --json: one JSON object per line on stdout
+  std::vector<std::string> serials;  // --serial: only these chargers are touched
+  bool skipSameVersion = false;
+  bool verify = false;
+  bool fast = false;
+  bool all = false;     // info --all
+  bool worker = false;  // auto run by gang: stops when stdin closes and no session runs
 };
 
 int RunPorts(const CliOptions& options);
 int RunInfo(const CliOptions& options);
 int RunFlash(const CliOptions& options);
 int RunAuto(const CliOptions& options);
+int RunGang(const CliOptions& options);
+int RunInfoAll(const CliOptions& options);

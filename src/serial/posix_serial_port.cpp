@@ -79,8 +79,10 @@ void ReleasePort(int fd) {
 enum class ChunkEnd { kWindowOver, kVanished, kClosing };
 
 // Gathers bytes until the buffer is full or the read window closes, so a reply sent in a few
-// pieces reaches the receiver whole.
-ChunkEnd CollectChunk(int fd, int wakeFd, uint8_t* buffer, uint32_t capacity, uint32_t* count) {
+// pieces reaches the receiver whole. With a gap (ms), the chunk also ends once bytes have come
+// and the line has then been quiet that long.
+ChunkEnd CollectChunk(int fd, int wakeFd, int gapMs, uint8_t* buffer, uint32_t capacity,
+                      uint32_t* count) {
   const auto deadline = Clock::now() + kReadWindow;
   *count = 0;
   while (*count < capacity) {
@@ -93,8 +95,9 @@ ChunkEnd CollectChunk(int fd, int wakeFd, uint8_t* buffer, uint32_t capacity, ui
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return ChunkEnd::kVanished;
 
-    const int waitMs = RemainingMs(deadline);
+    int waitMs = RemainingMs(deadline);
     if (waitMs == 0) break;
+    if (gapMs > 0 && *count > 0) waitMs = std::min(waitMs, gapMs);
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     const int ready = Sys().poll(fds, 2, waitMs);
     if (ready < 0) {
@@ -280,7 +283,7 @@ void CSerial::ReaderThread(int fd, int wakeFd, void* owner, std::promise<void>* 
 
     std::fill(buffer.begin(), buffer.end(), 0);
     uint32_t count = 0;
-    const ChunkEnd end = CollectChunk(fd, wakeFd, buffer.data(), chunkSize, &count);
+    const ChunkEnd end = CollectChunk(fd, wakeFd, m_replyGapMs, buffer.data(), chunkSize, &count);
     if (end == ChunkEnd::kClosing) return;
     if (count > 0 && m_pfnReceive != nullptr) m_pfnReceive(owner, buffer.data(), count);
     if (end == ChunkEnd::kVanished) return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -40,6 +41,11 @@ class CSerial {
   // Installed once by the dialog's start-up before any port is opened.
   ReceiveProc m_pfnReceive = nullptr;
 
+  // How long the line must stay quiet before a chunk is handed on; 0 (the default) waits out
+  // the whole read window, which keeps a menu reply in one chunk. A short gap hands each
+  // transfer reply on at once. Takes effect from the next chunk; any thread.
+  void SetReplyGap(std::chrono::milliseconds gap) { m_replyGapMs = static_cast<int>(gap.count()); }
+
   // Where the configuration failure texts go; defaults to stderr.
   void SetMessageHook(SerialMessageHook hook);
 
@@ -49,6 +55,7 @@ class CSerial {
 
   std::atomic<int> m_fd{-1};
   std::atomic<int> m_lastOpenError{0};
+  std::atomic<int> m_replyGapMs{0};
   int m_wakeFd[2] = {-1, -1};
   uint32_t m_nChunkSize = 0;
   std::thread m_readerThread;

@@ -31,6 +31,8 @@ void CQuorlinDlg::ReceiveHandler(void* owner, const uint8_t* data, uint32_t coun
     }
     dlg->m_hProbeReplyEvent.Set();
     surface.SetText(ids::kChargerVersion, versionText);
+    ++dlg->m_nMenuReplies;
+    dlg->NotifyState();
   }
 
   if (dlg->m_bEchoLog == 1) {

@@ -79,6 +79,7 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
   }
   m_serial.WritePort(&kProbeCommand, 1);
   if (m_hProbeReplyEvent.WaitFor(kSearchReplyMs)) {
+    if (!AcceptsLastReply(port)) return 0;
     if (!m_bUnitDone) {
       m_bRecognised = 1;
       NotifyState();
@@ -136,6 +137,12 @@ void CQuorlinDlg::ReportUnopenablePort(const std::string& port) {
   m_surface.MessageBox("Cannot open " + port +
                        ": permission denied. Add your user to the 'dialout' group "
                        "(sudo usermod -aG dialout $USER), then log out and in again.");
+}
+
+bool CQuorlinDlg::AcceptsLastReply(const std::string& port) const {
+  if (!m_acceptCharger) return true;
+  const auto reply = LastReply();
+  return reply && m_acceptCharger(port, *reply);
 }
 
 void CQuorlinDlg::OnSearchAgain() {

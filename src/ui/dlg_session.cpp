@@ -7,6 +7,8 @@
 
 namespace {
 constexpr uint8_t kStartDownloadCommand = '1';
+// Well above a byte's time on the line, well below the sender's 80 ms pause.
+constexpr auto kFastReplyGap = std::chrono::milliseconds(2);
 
 std::string PercentText(int32_t percent) {
   char text[16];
@@ -36,6 +38,8 @@ void CQuorlinDlg::StartProgramming() {
   std::unique_lock session(m_sessionMutex, std::try_to_lock);
   if (!session.owns_lock() || Closing()) return;
   if (m_bProgramming.exchange(1)) return;  // the GUI and the supervisor may race here
+  m_sessionStart = std::chrono::steady_clock::now();
+  m_nSessionSize = size;
 
   m_surface.Enable(ids::kAutoProgram, false);
   m_surface.Enable(ids::kSearchAgain, false);
@@ -53,6 +57,7 @@ void CQuorlinDlg::StartProgramming() {
   }
 
   m_serial.WritePort(&kStartDownloadCommand, 1);
+  if (m_bFastReplies) m_serial.SetReplyGap(kFastReplyGap);
   g_sender.transferActive = 1;
   m_surface.SetText(ids::kSessionLabel, "Programming...");
   PrepareTransfer(name.c_str(), image ? image->data() : nullptr, size);
@@ -62,6 +67,7 @@ void CQuorlinDlg::StartProgramming() {
 
 void CQuorlinDlg::ResetSession() {
   g_sender.transferActive = 0;
+  m_serial.SetReplyGap(std::chrono::milliseconds(0));  // probes need whole menu replies
   // The old pump may be waiting for the window to show its progress; keep serving the
   // window while it winds down.
   m_surface.ServeWhile([] { StopPump(); });
@@ -105,6 +111,8 @@ void CQuorlinDlg::ProgressHandler(void* owner, int32_t percent) {
   }
   dlg->m_surface.Enable(ids::kAutoProgram, true);
   dlg->m_surface.KillTimer(ids::kWatchdogTimer);
+  dlg->m_serial.SetReplyGap(std::chrono::milliseconds(0));
+  dlg->NotifySessionEnd(SessionEnd::Result::Succeeded, "");
   dlg->NotifyState();
 }
 
@@ -115,10 +123,25 @@ void CQuorlinDlg::OnTimer(int /*id*/) {
   m_bProgramming = 0;
   m_bFailed = 1;
   m_surface.KillTimer(ids::kWatchdogTimer);
+  m_serial.SetReplyGap(std::chrono::milliseconds(0));
   if (!m_bAutoProgram) {
     m_surface.Enable(ids::kAutoProgram, true);
     m_surface.Enable(ids::kSearchAgain, true);
     m_surface.Enable(ids::kOpen, true);
   }
+  NotifySessionEnd(SessionEnd::Result::Failed, "the charger stopped answering (timed out)");
   NotifyState();
+}
+
+void CQuorlinDlg::NotifySessionEnd(SessionEnd::Result result, const std::string& reason) {
+  if (!m_sessionEndListener) return;
+  SessionEnd end;
+  end.result = result;
+  end.port = m_strPortName.Get();
+  end.reason = reason;
+  end.imageSize = m_nSessionSize;
+  end.bytesSent = result == SessionEnd::Result::Succeeded ? end.imageSize : 0;
+  end.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - m_sessionStart);
+  m_sessionEndListener(end);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "charger/reply_event.h"
 #include "control_surface.h"
 #include "guarded.h"
+#include "session_end.h"
 #include "stop_signal.h"
 
 class CSerial;
@@ -82,9 +84,23 @@ class CQuorlinDlg {
   void UpdateStatusPanel();
   void DisconnectReset();
 
-  // Called (on any thread) after a port is adopted, a session ends, or a charger is found
-  // or lost. Set before OnInitDialog; for faces that wait on the engine's state.
+  // Called (on any thread) after a port is adopted, a session ends, a menu reply is parsed,
+  // or a charger is found or lost. Set before OnInitDialog; for faces that wait on the engine's state.
   void SetStateListener(std::function<void()> listener) { m_stateListener = std::move(listener); }
+
+  // Which answering chargers may be adopted and programmed; the others are only probed.
+  // Empty: all. Called on the search and supervisor threads. Set before OnInitDialog.
+  void SetChargerFilter(std::function<bool(const std::string& port, const MenuReply&)> accept) {
+    m_acceptCharger = std::move(accept);
+  }
+  // During a transfer, replies go to the sender once the line is briefly quiet instead of
+  // after the whole read window.
+  void SetFastReplies(bool fast) { m_bFastReplies = fast; }
+
+  // Called once per programming session when it ends, on the thread that ended it.
+  void SetSessionEndListener(std::function<void(const SessionEnd&)> listener) {
+    m_sessionEndListener = std::move(listener);
+  }
 
   // The last menu reply parsed, for faces that show it in their own words.
   std::optional<MenuReply> LastReply() const;
@@ -106,6 +122,7 @@ class CQuorlinDlg {
   std::atomic<int32_t> m_nFailed{0};
   std::atomic<int32_t> m_nMissCount{0};
   std::atomic<int32_t> m_nSearchFailures{0};
+  std::atomic<uint32_t> m_nMenuReplies{0};  // every menu reply parsed, for faces that wait on one
 
   GuardedString m_strImagePath;
   GuardedString m_strImageName;
@@ -129,6 +146,8 @@ class CQuorlinDlg {
   void NotifyState() const {
     if (m_stateListener) m_stateListener();
   }
+  bool AcceptsLastReply(const std::string& port) const;
+  void NotifySessionEnd(SessionEnd::Result result, const std::string& reason);
 
   ControlSurface& m_surface;
   CSerial& m_serial;
@@ -151,4 +170,9 @@ class CQuorlinDlg {
   std::vector<std::string> m_deniedPorts;  // ports already reported as not permitted
   bool m_shutDown = false;
   std::function<void()> m_stateListener;
+  std::function<void(const SessionEnd&)> m_sessionEndListener;
+  std::function<bool(const std::string& port, const MenuReply&)> m_acceptCharger;
+  std::atomic<bool> m_bFastReplies{false};
+  std::chrono::steady_clock::time_point m_sessionStart;
+  std::atomic<uint32_t> m_nSessionSize{0};
 };

@@ -1,0 +1,110 @@
+#include "cli_report.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "image/image_file.h"
+#include "image/sha256.h"
+
+ImageFacts DescribeImage(const std::string& name, const std::vector<uint8_t>& bytes) {
+  return ImageFacts{.name = name,
+                    .size = static_cast<uint32_t>(bytes.size()),
+                    .sha256 = Sha256Hex(bytes.data(), bytes.size()),
+                    .versionTag = FindVersionTag(bytes)};
+}
+
+bool SameVersion(const MenuReply& reply, const ImageFacts& image) {
+  return reply.version && image.versionTag && *reply.version == *image.versionTag;
+}
+
+std::string VerifyProblem(const std::optional<MenuReply>& reply, const ImageFacts& image) {
+  if (!reply) return "the charger did not answer within 20 s after programming";
+  if (!image.versionTag) return "";  // nothing to compare with: answering is all we can check
+  if (!reply->version) return "the charger no longer reports its firmware version";
+  if (*reply->version != *image.versionTag)
+    return "the charger reports version " + *reply->version + " after programming, not " +
+           *image.versionTag;
+  return "";
+}
+
+bool SerialWanted(const MenuReply& reply, const std::vector<std::string>& serials) {
+  if (serials.empty()) return true;
+  return reply.serial && std::find(serials.begin(), serials.end(), *reply.serial) != serials.end();
+}
+
+std::string ResultName(SessionEnd::Result result) {
+  switch (result) {
+    case SessionEnd::Result::Succeeded: return "succeeded";
+    case SessionEnd::Result::Cancelled: return "cancelled";
+    case SessionEnd::Result::Failed: break;
+  }
+  return "failed";
+}
+
+bool SessionReport::Open(const std::string& recordPath, bool json) {
+  m_json = json;
+  if (recordPath.empty()) return true;
+  std::string error;
+  m_record = RecordFile::Open(recordPath, &error);
+  if (!m_record) std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+  return m_record != nullptr;
+}
+
+SessionRecord SessionReport::MakeRecord(const std::string& port,
+                                        const std::optional<MenuReply>& before,
+                                        const std::string& result, const std::string& reason,
+                                        int64_t durationMs) const {
+  static const std::string host = HostName();
+  SessionRecord record;
+  record.time = UtcNowIso8601();
+  record.host = host;
+  record.port = port;
+  if (before) {
+    record.charger = before->identification;
+    record.serial = before->serial;
+    record.versionBefore = before->version;
+  }
+  record.image = m_image.name;
+  record.imageSize = m_image.size;
+  record.imageSha256 = m_image.sha256;
+  record.imageVersion = m_image.versionTag;
+  record.result = result;
+  record.reason = reason;
+  record.durationMs = durationMs;
+  return record;
+}
+
+void SessionReport::Finish(const SessionRecord& record) {
+  if (m_record) {
+    std::string error;
+    if (!m_record->Append(record, &error))
+      std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+  }
+  if (m_json) {
+    JsonLine line;
+    line.Add("event", "result");
+    Event(line.Merge(RecordJson(record)));
+  }
+}
+
+void SessionReport::Event(const JsonLine& line) {
+  if (!m_json) return;
+  const std::string text = line.Text();
+  std::lock_guard lock(m_mutex);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+JsonLine ChargerEvent(const std::string& event, const std::string& port,
+                      const std::optional<MenuReply>& reply) {
+  JsonLine line;
+  line.Add("event", event).Add("port", port);
+  if (reply) {
+    line.Add("charger", reply->identification);
+    if (reply->serial) line.Add("serial", *reply->serial); else line.AddNull("serial");
+    if (reply->version) line.Add("version", *reply->version); else line.AddNull("version");
+  }
+  return line;
+}
