@@ -273,13 +273,15 @@ void WatchStdinClose(EventLoop& loop, std::atomic<bool>& stop) {
 }
 
 // --json in auto: one state event each time the port's state changes.
-void ShowState(Session& session, SessionReport& report, std::string& shown) {
+void ShowState(Session& session, const CliOptions& options, SessionReport& report,
+               std::string& shown) {
   CQuorlinDlg& dlg = session.dlg;
   const char* state = !dlg.m_bRecognised ? "searching"
                       : dlg.m_bProgramming ? "programming"
                       : dlg.m_bUnitDone    ? "done"
                                            : "connected";
-  const std::string port = dlg.m_strPortName.Get();
+  std::string port = dlg.m_strPortName.Get();
+  if (port.empty() && options.ports.size() == 1) port = options.ports.front();
   const auto reply = dlg.m_bRecognised ? dlg.LastReply() : std::nullopt;
   JsonLine line = ChargerEvent("state", port, reply);
   line.Add("state", state);
@@ -442,7 +444,7 @@ int RunAuto(const CliOptions& options) {
             verifying.reset();
           }
         }
-        if (options.json) ShowState(session, report, shownState);
+        if (options.json) ShowState(session, options, report, shownState);
         if (options.count > 0 && succeeded + failed >= options.count) return true;
         return stopWhenIdle && !verifying && !dlg.m_bProgramming;
       },
