@@ -1,60 +1,25 @@
 #include "cli_commands.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstdio>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "charger/port_list.h"
+#include "cli_report.h"
+#include "image/image_file.h"
 #include "serial/serial_port.h"
+#include "signal_stop.h"
 #include "ui/event_loop.h"
 #include "ui/quorlin_dlg.h"
 #include "ui/terminal_view.h"
-#include "cli_report.h"
-#include "image/image_file.h"
 
 namespace {
-
-// Turns Ctrl-C and SIGTERM into a clean stop of the event loop. Signals are blocked in
-// every thread started after this, and one thread waits for them.
-class SignalStop {
- public:
-  explicit SignalStop(EventLoop& loop) : m_loop(loop) {
-    sigemptyset(&m_set);
-    sigaddset(&m_set, SIGINT);
-    sigaddset(&m_set, SIGTERM);
-    sigaddset(&m_set, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
-    m_thread = std::thread([this] {
-      for (;;) {
-        int signal = 0;
-        sigwait(&m_set, &signal);
-        if (signal == SIGUSR1) return;
-        // A second Ctrl-C is the operator insisting: leave at once.
-        if (m_interrupted.exchange(true)) _exit(130);
-        m_loop.Quit();
-      }
-    });
-  }
-  ~SignalStop() {
-    pthread_kill(m_thread.native_handle(), SIGUSR1);
-    m_thread.join();
-  }
-  bool Interrupted() const { return m_interrupted; }
-
- private:
-  EventLoop& m_loop;
-  sigset_t m_set;
-  std::atomic<bool> m_interrupted{false};
-  std::thread m_thread;
-};
 
 // The terminal face, with progress as JSON events when --json is on.
 class CliView : public TerminalView {
@@ -85,8 +50,7 @@ class CliView : public TerminalView {
 struct Session {
   Session(const CliOptions& options, bool supervise, SessionReport& report,
           std::function<bool(const std::string&, const MenuReply&)> accept = {})
-      : signals(loop),
-        view(loop, options, report, dlgForView),
+      : view(loop, options, report, dlgForView),
         dlg(view, g_serial,
             CQuorlinDlg::Options{.configPath = "",
                                  .ports = options.ports,
@@ -100,10 +64,11 @@ struct Session {
   ~Session() { dlg.Shutdown(); }
 
   EventLoop loop;
-  SignalStop signals;
   CQuorlinDlg* dlgForView = nullptr;
   CliView view;
   CQuorlinDlg dlg;
+  // Last, so a stop request always finds the engine built.
+  SignalStop signals{[this] { loop.Quit(); }, [] {}};
 };
 
 std::string Join(const std::vector<std::string>& items) {
@@ -122,7 +87,7 @@ bool FindCharger(Session& session, const CliOptions& options) {
   const bool found = session.loop.RunUntil([&] { return session.dlg.m_bSearching == 0; },
                                            Seconds(options.waitSeconds));
   if (found) return true;
-  if (session.signals.Interrupted()) {
+  if (session.signals.Stopped()) {
     std::fprintf(stderr, "charger-updater-cli: interrupted before a charger answered.\n");
     return false;
   }
@@ -148,7 +113,8 @@ bool LoadImageOrExplain(Session& session, const CliOptions& options, SessionRepo
   const ImageLoadResult result = session.dlg.LoadImage();
   if (result.problem == ImageProblem::None) {
     const auto bytes = session.dlg.ImageData();
-    report.SetImage(DescribeImage(BaseName(options.image), bytes ? *bytes : std::vector<uint8_t>{}));
+    report.SetImage(
+        DescribeImage(BaseName(options.image), bytes ? *bytes : std::vector<uint8_t>{}));
     return true;
   }
   std::fprintf(stderr, "charger-updater-cli: %s\n", result.message.c_str());
@@ -217,7 +183,7 @@ SessionEnd UnendedSession(Session& session, const std::string& port) {
   SessionEnd end;
   end.port = port;
   end.imageSize = session.dlg.m_nImageSize;
-  if (session.signals.Interrupted()) {
+  if (session.signals.Stopped()) {
     end.result = SessionEnd::Result::Cancelled;
     end.reason = "interrupted during the transfer";
   } else {
@@ -230,12 +196,11 @@ SessionEnd UnendedSession(Session& session, const std::string& port) {
 // --verify for flash: probes the port until the charger answers again, for at most 20 s.
 std::string VerifyByProbing(Session& session, const std::string& port, const ImageFacts& image) {
   CQuorlinDlg& dlg = session.dlg;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kVerifyWaitMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kVerifyWaitMs);
   // The first probe goes to the open port, after the charger has had time to take in the
   // closing block; later ones reopen it, since a restarting charger may come back on it anew.
   bool reopen = false;
-  while (!session.signals.Interrupted() &&
+  while (!session.signals.Stopped() &&
          !session.loop.RunUntil([] { return false; }, kVerifyProbePause) &&
          std::chrono::steady_clock::now() < deadline) {
     const uint32_t before = dlg.m_nMenuReplies;
@@ -245,7 +210,7 @@ std::string VerifyByProbing(Session& session, const std::string& port, const Ima
     session.view.ServeWhile([&] { answered = dlg.ProbeKeepAlive(port); });
     if (answered && dlg.m_nMenuReplies != before) return VerifyProblem(dlg.LastReply(), image);
   }
-  if (session.signals.Interrupted()) return "interrupted while waiting for the charger to answer";
+  if (session.signals.Stopped()) return "interrupted while waiting for the charger to answer";
   return VerifyProblem(std::nullopt, image);
 }
 
@@ -276,7 +241,7 @@ void WatchStdinClose(EventLoop& loop, std::atomic<bool>& stop) {
 void ShowState(Session& session, const CliOptions& options, SessionReport& report,
                std::string& shown) {
   CQuorlinDlg& dlg = session.dlg;
-  const char* state = !dlg.m_bRecognised ? "searching"
+  const char* state = !dlg.m_bRecognised   ? "searching"
                       : dlg.m_bProgramming ? "programming"
                       : dlg.m_bUnitDone    ? "done"
                                            : "connected";
@@ -347,11 +312,11 @@ int RunFlash(const CliOptions& options) {
     end.duration += std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
   }
-  if (session.signals.Interrupted())
+  if (session.signals.Stopped())
     std::fprintf(stderr, "\ncharger-updater-cli: interrupted; the charger was not programmed.\n");
   const bool succeeded = end.result == SessionEnd::Result::Succeeded;
-  report.Finish(report.MakeRecord(port, before, ResultName(end.result), end.reason,
-                                  end.duration.count()));
+  report.Finish(
+      report.MakeRecord(port, before, ResultName(end.result), end.reason, end.duration.count()));
   if (!succeeded && !end.reason.empty() && !options.json)
     std::fprintf(stderr, "charger-updater-cli: %s: %s\n", port.c_str(), end.reason.c_str());
   PrintOutcome(session, options, succeeded);
@@ -400,8 +365,8 @@ int RunAuto(const CliOptions& options) {
                     const SessionEnd& end) {
     const bool ok = end.result == SessionEnd::Result::Succeeded;
     ++(ok ? succeeded : failed);
-    report.Finish(report.MakeRecord(port, before, ResultName(end.result), end.reason,
-                                    end.duration.count()));
+    report.Finish(
+        report.MakeRecord(port, before, ResultName(end.result), end.reason, end.duration.count()));
     if (!ok && !end.reason.empty() && !options.json)
       std::fprintf(stderr, "charger-updater-cli: %s: %s\n", port.c_str(), end.reason.c_str());
     PrintOutcome(session, options, ok);
@@ -424,8 +389,8 @@ int RunAuto(const CliOptions& options) {
         while (!ended.Empty()) {
           EndedSession next = ended.Take();
           if (next.end.result == SessionEnd::Result::Succeeded && options.verify) {
-            verifying = PendingVerify{next, dlg.m_nMenuReplies.load(),
-                                      std::chrono::steady_clock::now()};
+            verifying =
+                PendingVerify{next, dlg.m_nMenuReplies.load(), std::chrono::steady_clock::now()};
             session.loop.SetTimer(kVerifyTimer, kVerifyWaitMs, [&session] { session.loop.Wake(); });
           } else {
             finish(next.end.port, next.before, next.end);

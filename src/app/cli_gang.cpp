@@ -8,9 +8,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -222,7 +222,8 @@ int RunGang(const CliOptions& options) {
 
   Conductor conductor(ports, [&](const std::string& port) {
     std::vector<std::string> args{"auto", options.image, "--ports", port, "--json", "--worker"};
-    if (!options.serials.empty()) args.insert(args.end(), {"--serial", JoinSerials(options.serials)});
+    if (!options.serials.empty())
+      args.insert(args.end(), {"--serial", JoinSerials(options.serials)});
     if (options.skipSameVersion) args.push_back("--skip-same-version");
     if (options.verify) args.push_back("--verify");
     if (options.fast) args.push_back("--fast");
@@ -231,16 +232,21 @@ int RunGang(const CliOptions& options) {
   const bool live = isatty(STDERR_FILENO) != 0;
   Table table(conductor.Rows());
   auto say = [&](const std::string& text) {
-    if (live) table.Above(text);
-    else std::fprintf(stderr, "%s\n", text.c_str());
+    if (live)
+      table.Above(text);
+    else
+      std::fprintf(stderr, "%s\n", text.c_str());
   };
 
   int succeeded = 0, failed = 0, skipped = 0;
   bool refused = false;
   auto result = [&](Row& row, const SessionRecord& record) {
-    if (record.result == "succeeded") ++succeeded;
-    else if (record.result == "skipped") ++skipped;
-    else ++failed;
+    if (record.result == "succeeded")
+      ++succeeded;
+    else if (record.result == "skipped")
+      ++skipped;
+    else
+      ++failed;
     report.Finish(record);  // the record only: this report prints no JSON
     if (!options.json) {
       std::string line = record.port + " " + record.serial.value_or("N/A") + " " + record.result;
@@ -286,7 +292,8 @@ int RunGang(const CliOptions& options) {
       row.serial = Field(*fields, "serial", "-");
       row.version = Field(*fields, "version", "-");
       if (state == "searching") row.serial = row.version = "-";
-      if (!live && !options.json) say(Printable(row.worker->Port() + ": " + state + " " + row.serial));
+      if (!live && !options.json)
+        say(Printable(row.worker->Port() + ": " + state + " " + row.serial));
     } else if (event == "progress") {
       row.percent = std::atoi(Field(*fields, "percent", "0").c_str());
       if (!live && !options.json)
@@ -298,13 +305,20 @@ int RunGang(const CliOptions& options) {
   };
   conductor.Start();
   if (live) table.Draw();
-  conductor.Run(onLine, onErr, [&] { if (live) table.Draw(); }, [&] { return live; });
+  conductor.Run(
+      onLine, onErr,
+      [&] {
+        if (live) table.Draw();
+      },
+      [&] { return live; });
 
   if (refused && succeeded + failed + skipped == 0) return kExitUsage;
   if (options.json) {
     JsonLine line;
-    line.Add("event", "count").Add("succeeded", succeeded).Add("failed", failed).Add("skipped",
-                                                                                    skipped);
+    line.Add("event", "count")
+        .Add("succeeded", succeeded)
+        .Add("failed", failed)
+        .Add("skipped", skipped);
     std::printf("%s", line.Text().c_str());
   } else {
     std::printf("===  %d succeeded ===  %d failed ===\n", succeeded, failed);
@@ -321,7 +335,8 @@ int RunInfoAll(const CliOptions& options) {
   std::snprintf(wait, sizeof wait, "%g", options.waitSeconds);
   Conductor conductor(ports, [&](const std::string& port) {
     std::vector<std::string> args{"info", "--ports", port, "--json", "--wait", wait};
-    if (!options.serials.empty()) args.insert(args.end(), {"--serial", JoinSerials(options.serials)});
+    if (!options.serials.empty())
+      args.insert(args.end(), {"--serial", JoinSerials(options.serials)});
     return args;
   });
   std::vector<JsonFields> found;
@@ -337,11 +352,15 @@ int RunInfoAll(const CliOptions& options) {
       JsonLine line;
       line.Add("event", "charger");
       for (const char* name : {"port", "charger", "serial", "version"})
-        if (fields.count(name)) line.Add(name, fields.at(name)); else line.AddNull(name);
+        if (fields.count(name))
+          line.Add(name, fields.at(name));
+        else
+          line.AddNull(name);
       std::printf("%s", line.Text().c_str());
     } else {
       std::printf("port: %s\ncharger: %s\nserial: %s\nversion: %s\n\n",
-                  Printable(Field(fields, "port")).c_str(), Printable(Field(fields, "charger")).c_str(),
+                  Printable(Field(fields, "port")).c_str(),
+                  Printable(Field(fields, "charger")).c_str(),
                   Printable(Field(fields, "serial", "N/A")).c_str(),
                   Printable(Field(fields, "version", "N/A")).c_str());
     }

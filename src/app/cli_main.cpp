@@ -36,7 +36,8 @@ void AddSerialOption(CLI::App* command, CliOptions& options) {
           "--serial",
           [&options](const std::string& text) {
             options.serials = SplitList(text);
-            if (options.serials.empty()) throw CLI::ValidationError("--serial", "names no serial number");
+            if (options.serials.empty())
+              throw CLI::ValidationError("--serial", "names no serial number");
           },
           "Touch only the chargers with these serial numbers; others are only probed")
       ->type_name("SN[,SN...]");
@@ -47,8 +48,9 @@ void AddJsonOption(CLI::App* command, CliOptions& options) {
 }
 
 void AddProgrammingOptions(CLI::App* command, CliOptions& options) {
-  command->add_option("--record", options.recordPath,
-                      "Append one row per session to FILE (CSV; JSON Lines when it ends in .jsonl)")
+  command
+      ->add_option("--record", options.recordPath,
+                   "Append one row per session to FILE (CSV; JSON Lines when it ends in .jsonl)")
       ->type_name("FILE");
   command->add_flag("--skip-same-version", options.skipSameVersion,
                     "Leave a charger alone when it already runs the image's version");
@@ -72,7 +74,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 success, 1 programming failed, 2 usage error or refused image, "
-      "3 no charger answered, 130/143 gang interrupted by Ctrl-C/SIGTERM.\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
+      "3 no charger answered, 130/143 gang interrupted by "
+      "Ctrl-C/SIGTERM.\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
 
   auto* ports = app.add_subcommand("ports", "List the ports a search would probe, in order");
 

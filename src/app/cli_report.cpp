@@ -36,9 +36,12 @@ bool SerialWanted(const MenuReply& reply, const std::vector<std::string>& serial
 
 std::string ResultName(SessionEnd::Result result) {
   switch (result) {
-    case SessionEnd::Result::Succeeded: return "succeeded";
-    case SessionEnd::Result::Cancelled: return "cancelled";
-    case SessionEnd::Result::Failed: break;
+    case SessionEnd::Result::Succeeded:
+      return "succeeded";
+    case SessionEnd::Result::Cancelled:
+      return "cancelled";
+    case SessionEnd::Result::Failed:
+      break;
   }
   return "failed";
 }
@@ -103,8 +106,14 @@ JsonLine ChargerEvent(const std::string& event, const std::string& port,
   line.Add("event", event).Add("port", port);
   if (reply) {
     line.Add("charger", reply->identification);
-    if (reply->serial) line.Add("serial", *reply->serial); else line.AddNull("serial");
-    if (reply->version) line.Add("version", *reply->version); else line.AddNull("version");
+    if (reply->serial)
+      line.Add("serial", *reply->serial);
+    else
+      line.AddNull("serial");
+    if (reply->version)
+      line.Add("version", *reply->version);
+    else
+      line.AddNull("version");
   }
   return line;
 }

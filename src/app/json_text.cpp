@@ -112,8 +112,9 @@ class FlatParser {
         fields[key] = value;
       } else {
         const size_t start = m_at;
-        while (m_at < m_text.size() && std::string_view("-+.eE0123456789truefalsn").find(
-                                           m_text[m_at]) != std::string_view::npos)
+        while (m_at < m_text.size() &&
+               std::string_view("-+.eE0123456789truefalsn").find(m_text[m_at]) !=
+                   std::string_view::npos)
           ++m_at;
         const std::string_view word = m_text.substr(start, m_at - start);
         if (word.empty()) return std::nullopt;
@@ -131,8 +132,8 @@ class FlatParser {
     return std::move(fields);
   }
   void Blanks() {
-    while (m_at < m_text.size() && std::string_view(" \t\r\n").find(m_text[m_at]) !=
-                                       std::string_view::npos)
+    while (m_at < m_text.size() &&
+           std::string_view(" \t\r\n").find(m_text[m_at]) != std::string_view::npos)
       ++m_at;
   }
   char Peek() const { return m_at < m_text.size() ? m_text[m_at] : '\0'; }
@@ -147,10 +148,10 @@ class FlatParser {
     *code = 0;
     for (int i = 0; i < 4; ++i) {
       const char c = m_text[m_at++];
-      const int digit = std::isxdigit(static_cast<unsigned char>(c))
-                            ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                           : (c | 0x20) - 'a' + 10)
-                            : -1;
+      const int digit =
+          std::isxdigit(static_cast<unsigned char>(c))
+              ? (std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10)
+              : -1;
       if (digit < 0) return false;
       *code = *code << 4 | static_cast<uint32_t>(digit);
     }

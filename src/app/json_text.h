@@ -15,7 +15,9 @@ std::string JsonString(std::string_view text);
 class JsonLine {
  public:
   JsonLine& Add(std::string_view key, std::string_view value);
-  JsonLine& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
+  JsonLine& Add(std::string_view key, const char* value) {
+    return Add(key, std::string_view(value));
+  }
   JsonLine& Add(std::string_view key, int64_t value);
   JsonLine& AddNull(std::string_view key);
   // `other`'s fields after this one's.

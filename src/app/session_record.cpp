@@ -9,10 +9,18 @@
 namespace {
 
 std::vector<std::optional<std::string>> Values(const SessionRecord& r) {
-  return {r.time,         r.host,          r.port,
-          r.charger,      r.serial,        r.versionBefore,
-          r.image,        std::to_string(r.imageSize), r.imageSha256,
-          r.imageVersion, r.result,        r.reason,
+  return {r.time,
+          r.host,
+          r.port,
+          r.charger,
+          r.serial,
+          r.versionBefore,
+          r.image,
+          std::to_string(r.imageSize),
+          r.imageSha256,
+          r.imageVersion,
+          r.result,
+          r.reason,
           std::to_string(r.durationMs)};
 }
 
@@ -43,9 +51,8 @@ int64_t Number(const JsonFields& fields, const std::string& name) {
 
 const std::vector<std::string>& RecordFieldNames() {
   static const std::vector<std::string> names = {
-      "time",  "host",       "port",         "charger",       "serial", "version_before",
-      "image", "image_size", "image_sha256", "image_version", "result", "reason",
-      "duration_ms"};
+      "time",       "host",         "port",          "charger", "serial", "version_before", "image",
+      "image_size", "image_sha256", "image_version", "result",  "reason", "duration_ms"};
   return names;
 }
 
@@ -103,7 +110,8 @@ std::string CsvRow(const SessionRecord& record) {
 std::string UtcNowIso8601() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[96];
