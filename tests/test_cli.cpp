@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli_process.h"
 #include "engine_fixture.h"
 #include "sim/sim_charger.h"
 
@@ -27,163 +28,9 @@ extern char** environ;
 namespace {
 
 using enginetest::MakeImage;
+using namespace clitest;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-constexpr int kUsage = 2;
-
-struct Outcome {
-  int exitCode = -1;  // -1: killed by a signal or by the timeout
-  std::string out;
-  std::string err;
-  double seconds = 0;
-};
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-// One run of the CLI with stdout and stderr captured. The child is killed if it outlives
-// the test's patience, so a hung CLI fails the test instead of the whole suite.
-class Cli {
- public:
-  Cli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
-    std::vector<std::string> envText;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry = *e;
-      const std::string name = entry.substr(0, entry.find('='));
-      // The tests decide which ports are searched and how long the watchdog is.
-      if (env.count(name) || name == "CHARGER_UPDATER_PORTS" ||
-          name == "CHARGER_UPDATER_WATCHDOG_MS")
-        continue;
-      envText.push_back(entry);
-    }
-    for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
-
-    std::vector<std::string> argText{CLI_PATH};
-    argText.insert(argText.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : argText) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : envText) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int outPipe[2], errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "pipe";
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    // The simulator's pty master must not live on in the child, or unplugging would not
-    // hang up the port.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGINT);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    m_started = Clock::now();
-    if (::posix_spawn(&m_pid, CLI_PATH, &actions, &attr, argv.data(), envp.data()) != 0) {
-      ADD_FAILURE() << "cannot start " << CLI_PATH;
-      m_pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    m_outFd = outPipe[0];
-    m_errFd = errPipe[0];
-  }
-
-  ~Cli() {
-    if (m_pid <= 0) return;
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
-    for (int fd : {m_outFd, m_errFd})
-      if (fd >= 0) ::close(fd);
-  }
-
-  // Reads until `done(out, err)` holds, the child closes its output, or `timeout` passes.
-  bool ReadUntil(const std::function<bool(const std::string&, const std::string&)>& done,
-                 std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done(m_out, m_err)) {
-      if (m_outFd < 0 && m_errFd < 0) return false;
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left <= 0ms) return false;
-      pollfd fds[2] = {{m_outFd, POLLIN, 0}, {m_errFd, POLLIN, 0}};
-      if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
-      Drain(fds[0], m_outFd, m_out);
-      Drain(fds[1], m_errFd, m_err);
-    }
-    return true;
-  }
-
-  void Signal(int signal) { ::kill(m_pid, signal); }
-
-  // Waits for the child to end; kills it once `timeout` has passed.
-  Outcome Finish(std::chrono::milliseconds timeout = 30s) {
-    Outcome outcome;
-    if (m_pid <= 0) return outcome;
-    const bool ended =
-        ReadUntil([](auto&, auto&) { return false; }, timeout) || (m_outFd < 0 && m_errFd < 0);
-    if (!ended) {
-      ADD_FAILURE() << "the CLI did not end in time; killed. stderr so far:\n" << m_err;
-      ::kill(m_pid, SIGKILL);
-    }
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-    m_pid = -1;
-    for (int* fd : {&m_outFd, &m_errFd})
-      if (*fd >= 0) ::close(std::exchange(*fd, -1));
-    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = m_out;
-    outcome.err = m_err;
-    outcome.seconds = std::chrono::duration<double>(Clock::now() - m_started).count();
-    return outcome;
-  }
-
- private:
-  static void Drain(const pollfd& fd, int& owned, std::string& into) {
-    if (owned < 0 || fd.revents == 0) return;
-    char buffer[4096];
-    const ssize_t n = ::read(owned, buffer, sizeof buffer);
-    if (n > 0) {
-      into.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      ::close(std::exchange(owned, -1));
-    }
-  }
-
-  pid_t m_pid = -1;
-  int m_outFd = -1;
-  int m_errFd = -1;
-  std::string m_out;
-  std::string m_err;
-  Clock::time_point m_started;
-};
-
-Outcome RunCli(const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env = {}) {
-  return Cli(args, env).Finish();
-}
 
 class CliTest : public ::testing::Test {
  protected:

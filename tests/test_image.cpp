@@ -11,6 +11,7 @@
 
 #include "image/image_file.h"
 #include "image/profile.h"
+#include "image/sha256.h"
 
 namespace {
 
@@ -247,5 +248,42 @@ TEST(Profile, RandomFiles) {
     ASSERT_TRUE(WriteProfileString(ini, "File", "Path", path)) << text;
     EXPECT_EQ(ReadProfileString(ini, "File", "Path", "NONE"), path) << text;
     EXPECT_EQ(ReadProfileString(ini, "Misc", "Other", "NONE"), other) << text;
+  }
+}
+
+// SHA-256 against the FIPS 180-4 examples, around the padding boundaries, and fed in pieces.
+TEST(Sha256, KnownVectorsAndPaddingBoundaries) {
+  auto hex = [](const std::string& text) {
+    return Sha256Hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  };
+  EXPECT_EQ(hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(hex(std::string(1000000, 'a')),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+
+  // Lengths where the padding needs one block or two; fed one byte at a time.
+  const std::vector<std::pair<size_t, std::string>> boundaries = {
+      {55, "d5e285683cd4efc02d021a5c62014694958901005d6f71e89e0989fac77e4072"},
+      {56, "04c26261370ee7541549d16dee320c723e3fd14671e66a099afe0a377c16888e"},
+      {63, "75220b47218278e656f2013bb8f0c455a25eaf01e86c64924e9d48d89776d6f2"},
+      {64, "7ce100971f64e7001e8fe5a51973ecdfe1ced42befe7ee8d5fd6219506b5393c"},
+      {65, "9537c5fdf120482f7d58d25e9ed583f52c02b4e304ea814db1633ad565aed7e9"},
+      {119, "000b48d4edf0fa7bee3c6236ecd2785baa5db4eeb8bb54341b029e0d9fa5fb0c"},
+      {120, "13f05a0b594787f5ecd315edc96141bd3243203d1b7d4f0836f37308b276ba98"},
+  };
+  for (const auto& [length, digest] : boundaries) {
+    Sha256 hash;
+    const uint8_t x = 'x';
+    for (size_t i = 0; i < length; ++i) hash.Update(&x, 1);
+    std::string text;
+    for (uint8_t byte : hash.Finish()) {
+      char two[3];
+      std::snprintf(two, sizeof two, "%02x", byte);
+      text += two;
+    }
+    EXPECT_EQ(text, digest) << length;
+    EXPECT_EQ(hex(std::string(length, 'x')), digest) << length;
   }
 }
