@@ -416,8 +416,7 @@ void SimCharger::TakeVersionOf(const std::vector<uint8_t>& image) {
   if (image.end() - at < 8) return;
   Identity identity = m_options.identity;
   identity.version.assign(at + 5, at + 8);
-  if (!IdentityProblems(identity).empty() || identity.version == m_options.identity.version)
-    return;
+  if (!IdentityProblems(identity).empty() || identity.version == m_options.identity.version) return;
   m_options.identity = identity;
   const std::string reply = BuildMenuReply(identity);
   m_menuReply.assign(reply.begin(), reply.end());

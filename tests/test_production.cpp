@@ -226,6 +226,22 @@ TEST_F(ProductionTest, SkipSameVersionLeavesTheChargerAloneAndVerifyReadsTheNewV
       << refused.err;
 }
 
+TEST_F(ProductionTest, FastRepliesProgramByteForByteAndProbesStillReadWholeMenus) {
+  Charger& charger = AddCharger("FAST");
+  const std::string path = Image("V20", 12000);
+  const Outcome run = RunCli({"flash", path, "--ports", charger.link, "--fast", "--verify"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  charger.sim.WaitForSessions(1, 5s);
+  const auto sessions = charger.sim.Sessions();
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_TRUE(sessions[0].ok) << sessions[0].failure;
+  EXPECT_EQ(sessions[0].image, image);
+  // 12 blocks: the read window after every reply costs over a second more without --fast.
+  const Outcome normal = RunCli({"flash", path, "--ports", charger.link, "--verify"});
+  EXPECT_EQ(normal.exitCode, 0) << normal.err;
+  EXPECT_LT(run.seconds, normal.seconds - 0.8);
+}
+
 TEST_F(ProductionTest, JsonLinesParseBackWithDeviceTextEscaped) {
   chargersim::Options odd;
   odd.rawReply = std::string("Evil\x1b]0;owned\x07 \xff\xfe Charger\r\nSN: Q1\r\nVER: V12\r\n") +

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "serial/serial_port.h"
 #include "serial/posix_sys_io.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -156,6 +156,31 @@ TEST(SerialReceive, MenuReplySentInPiecesArrivesAsOneChunk) {
   ASSERT_TRUE(sink.WaitFor(reply.size()));
   ASSERT_EQ(sink.chunks.size(), 1u);
   EXPECT_EQ(sink.chunks[0].bytes, reply);
+}
+
+// Fast replies: a reply is handed on once the line is quiet, long before the read window
+// ends; clearing the gap brings back whole chunks for the next menu reply.
+TEST(SerialReceive, ReplyGapHandsRepliesOnAtOnceAndCanBeTurnedOff) {
+  Pty pty;
+  Channel ch;
+  Sink sink;
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  ch.SetReplyGap(2ms);
+  const auto sent = std::chrono::steady_clock::now();
+  pty.Send({0x06, 'C'});
+  ASSERT_TRUE(sink.WaitFor(2));
+  EXPECT_LT(MsSince(sent), 60);  // the window would have held it 100 ms
+
+  ch.SetReplyGap(0ms);
+  std::this_thread::sleep_for(20ms);  // the next chunk starts under the cleared gap
+  const Bytes reply = Pattern(100);
+  for (int i = 0; i < 4; ++i) {
+    pty.Send(Bytes(reply.begin() + i * 25, reply.begin() + (i + 1) * 25));
+    std::this_thread::sleep_for(12ms);
+  }
+  ASSERT_TRUE(sink.WaitFor(2 + reply.size()));
+  ASSERT_EQ(sink.chunks.size(), 2u);
+  EXPECT_EQ(sink.chunks[1].bytes, reply);
 }
 
 TEST(SerialOpen, AbsentAndHeldPortsAreRefusedSilently) {

@@ -1,5 +1,3 @@
-#include "serial/serial_port.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "serial/posix_sys_io.h"
+#include "serial/serial_port.h"
 
 CSerial g_serial;
 

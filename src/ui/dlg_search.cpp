@@ -77,6 +77,7 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
     ReportUnopenablePort(port);
     return 0;
   }
+  m_serial.SetReplyGap(std::chrono::milliseconds(0));  // a menu reply must arrive whole
   m_serial.WritePort(&kProbeCommand, 1);
   if (m_hProbeReplyEvent.WaitFor(kSearchReplyMs)) {
     if (!AcceptsLastReply(port)) return 0;
@@ -110,6 +111,7 @@ int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
       return 0;
     }
   }
+  m_serial.SetReplyGap(std::chrono::milliseconds(0));
   m_serial.WritePort(&kProbeCommand, 1);
   if (!m_hProbeReplyEvent.WaitFor(kKeepAliveReplyMs)) return 0;
   if (!m_bRecognised) {

@@ -85,7 +85,8 @@ class CQuorlinDlg {
   void DisconnectReset();
 
   // Called (on any thread) after a port is adopted, a session ends, a menu reply is parsed,
-  // or a charger is found or lost. Set before OnInitDialog; for faces that wait on the engine's state.
+  // or a charger is found or lost. Set before OnInitDialog; for faces that wait on the engine's
+  // state.
   void SetStateListener(std::function<void()> listener) { m_stateListener = std::move(listener); }
 
   // Which answering chargers may be adopted and programmed; the others are only probed.

@@ -1,0 +1,191 @@
+// What programming many chargers at once costs: gang against 1, 4, 8, 16 and 32 simulated
+// chargers (charger-sim child processes), one 40960-byte image. For each it prints the wall
+// time against one charger programmed alone by flash, the updater's CPU (conductor and
+// workers) as a share of one core, and the updater's resident memory (RSS and PSS summed over
+// conductor and workers, the highest sample).
+//
+//   gang_bench [port counts...] [--fast]
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr size_t kImageSize = 40960;
+
+pid_t Spawn(std::vector<std::string> args, bool quiet) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  if (quiet) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// kB of one process: {Rss, Pss} from smaps_rollup.
+std::pair<long, long> Memory(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  long rss = 0, pss = 0;
+  for (std::string line; std::getline(file, line);) {
+    std::istringstream fields(line);
+    std::string name;
+    long kb = 0;
+    fields >> name >> kb;
+    if (name == "Rss:") rss = kb;
+    if (name == "Pss:") pss = kb;
+  }
+  return {rss, pss};
+}
+
+std::vector<pid_t> Children(pid_t pid) {
+  std::vector<pid_t> children;
+  const std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* tasks = opendir(taskDir.c_str());
+  if (tasks == nullptr) return children;
+  while (dirent* task = readdir(tasks)) {
+    if (task->d_name[0] == '.') continue;
+    std::ifstream file(taskDir + "/" + task->d_name + "/children");
+    for (pid_t child; file >> child;) children.push_back(child);
+  }
+  closedir(tasks);
+  return children;
+}
+
+struct Run {
+  double wallS = 0;
+  double cpuS = 0;
+  long rssKb = 0;
+  long pssKb = 0;
+  int status = -1;
+};
+
+// Runs the updater to its end, sampling the memory of it and its workers.
+Run Measure(std::vector<std::string> args) {
+  Run run;
+  const auto started = Clock::now();
+  const pid_t pid = Spawn(std::move(args), true);
+  if (pid <= 0) return run;
+  for (;;) {
+    int status = 0;
+    rusage usage{};
+    const pid_t ended = wait4(pid, &status, WNOHANG, &usage);
+    if (ended == pid) {
+      run.wallS = std::chrono::duration<double>(Clock::now() - started).count();
+      run.cpuS = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                 usage.ru_stime.tv_usec / 1e6;
+      // wait4 counts the conductor with every worker it reaped.
+      run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      return run;
+    }
+    long rss = 0, pss = 0;
+    std::vector<pid_t> all = {pid};
+    for (pid_t child : Children(pid)) all.push_back(child);
+    for (pid_t p : all) {
+      const auto [r, s] = Memory(p);
+      rss += r;
+      pss += s;
+    }
+    run.rssKb = std::max(run.rssKb, rss);
+    run.pssKb = std::max(run.pssKb, pss);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a sampling period
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<int> counts;
+  bool fast = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--fast") == 0)
+      fast = true;
+    else
+      counts.push_back(std::max(1, std::atoi(argv[i])));
+  }
+  if (counts.empty()) counts = {1, 4, 8, 16, 32};
+
+  char dirTemplate[] = "/tmp/gang_bench.XXXXXX";
+  const std::string dir = mkdtemp(dirTemplate);
+  const std::string image = dir + "/fw.bin";
+  {
+    std::vector<char> bytes(kImageSize);
+    std::mt19937 random(9);
+    for (char& b : bytes) b = static_cast<char>(random());
+    std::ofstream(image, std::ios::binary).write(bytes.data(), kImageSize);
+  }
+
+  auto startChargers = [&](int count) {
+    std::vector<pid_t> sims;
+    std::string ports;
+    for (int i = 0; i < count; ++i) {
+      const std::string link = dir + "/tty" + std::to_string(i);
+      sims.push_back(Spawn({CHARGER_SIM_PATH, "--link", link, "--keep-version"}, true));
+      ports += (ports.empty() ? "" : ",") + link;
+    }
+    for (int i = 0; i < count; ++i) {  // wait for every link to appear
+      const std::string link = dir + "/tty" + std::to_string(i);
+      struct stat info {};
+      for (int tries = 0; tries < 100 && stat(link.c_str(), &info) != 0; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return std::make_pair(sims, ports);
+  };
+  auto stopChargers = [](const std::vector<pid_t>& sims) {
+    for (pid_t pid : sims) kill(pid, SIGTERM);
+    for (pid_t pid : sims) waitpid(pid, nullptr, 0);
+  };
+
+  std::printf("gang_bench: %zu-byte image, charger-sim per port, %s replies\n", kImageSize,
+              fast ? "--fast" : "normal");
+  auto [oneSim, onePort] = startChargers(1);
+  std::vector<std::string> flash = {CLI_PATH, "flash", image, "--ports", onePort};
+  if (fast) flash.push_back("--fast");
+  const Run alone = Measure(flash);
+  stopChargers(oneSim);
+  std::printf("one charger alone (flash): %.2f s, exit %d\n\n", alone.wallS, alone.status);
+  std::printf("%6s %9s %9s %9s %10s %10s %6s\n", "ports", "wall s", "x alone", "CPU %", "RSS MiB",
+              "PSS MiB", "exit");
+  for (int count : counts) {
+    auto [sims, ports] = startChargers(count);
+    std::vector<std::string> gang = {
+        CLI_PATH, "gang", image, "--ports", ports, "--count", std::to_string(count)};
+    if (fast) gang.push_back("--fast");
+    const Run run = Measure(gang);
+    stopChargers(sims);
+    std::printf("%6d %9.2f %9.3f %9.2f %10.1f %10.1f %6d\n", count, run.wallS,
+                run.wallS / alone.wallS, 100.0 * run.cpuS / run.wallS, run.rssKb / 1024.0,
+                run.pssKb / 1024.0, run.status);
+    std::fflush(stdout);
+  }
+  std::printf(
+      "\ntargets at 8 ports: wall <= 1.15 x alone, CPU <= 5 %% of one core, "
+      "RSS <= 64 MiB\n");
+  std::string command = "rm -rf " + dir;
+  std::system(command.c_str());
+  return 0;
+}
