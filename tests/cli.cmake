@@ -7,12 +7,12 @@ gtest_discover_tests(test_cli DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 90)
 
 # The production-line commands and options, against several simulated chargers at once.
 add_executable(test_production ${CMAKE_CURRENT_SOURCE_DIR}/test_production.cpp)
-target_link_libraries(test_production PRIVATE test_support chargersim cli_records GTest::gtest_main)
+target_link_libraries(test_production PRIVATE test_support chargersim records GTest::gtest_main)
 target_compile_definitions(test_production PRIVATE CLI_PATH="$<TARGET_FILE:charger-updater-cli>")
 add_dependencies(test_production charger-updater-cli)
 gtest_discover_tests(test_production DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 
 # Records and JSON lines.
 add_executable(test_records ${CMAKE_CURRENT_SOURCE_DIR}/test_records.cpp)
-target_link_libraries(test_records PRIVATE cli_records GTest::gtest_main)
+target_link_libraries(test_records PRIVATE records GTest::gtest_main)
 gtest_discover_tests(test_records)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -81,6 +82,25 @@ TEST(SessionRecordText, JsonRoundTripsAndCsvQuotesAwkwardFields) {
   const std::string row = CsvRow(record);
   EXPECT_NE(row.find(",\"QC, \"\"2410\"\"\r\nline\","), std::string::npos) << row;
   EXPECT_EQ(row.back(), '\n');
+}
+
+// The calendar arithmetic is ours; the C library's clock is the reference.
+TEST(SessionRecordText, TimeIsUtcIso8601WithMilliseconds) {
+  auto utc = [](std::time_t at) {
+    std::tm parts{};
+    gmtime_r(&at, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    return std::string(text);
+  };
+  const std::time_t before = std::time(nullptr);
+  const std::string now = UtcNowIso8601();
+  const std::time_t after = std::time(nullptr);
+  ASSERT_EQ(now.size(), 24u) << now;
+  EXPECT_EQ(now.substr(19, 1), ".");
+  EXPECT_EQ(now.back(), 'Z');
+  const std::string seconds = now.substr(0, 19);
+  EXPECT_TRUE(seconds == utc(before) || seconds == utc(after)) << now << " vs " << utc(before);
 }
 
 class RecordFileTest : public ::testing::Test {

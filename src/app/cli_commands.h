@@ -8,8 +8,8 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitProgramFailed = 1;
 inline constexpr int kExitUsage = 2;  // also: an image that is refused
 inline constexpr int kExitNoCharger = 3;
-inline constexpr int kExitInterrupted = 130;   // Ctrl-C
-inline constexpr int kExitTerminated = 143;    // SIGTERM
+inline constexpr int kExitInterrupted = 130;  // Ctrl-C
+inline constexpr int kExitTerminated = 143;   // SIGTERM
 
 struct CliOptions {
   std::vector<std::string> ports;  // empty: the system's list

@@ -1,25 +1,18 @@
 // gang and info --all: one worker process per port, run side by side by a conductor. Each
 // worker is the single-port command with its own engine, channel and globals, so a fault or
-// crash on one port can neither delay nor take down another.
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
+// a crash on one port can neither delay nor take down another.
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "charger/port_list.h"
 #include "cli_commands.h"
 #include "cli_report.h"
-#include "worker_process.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -46,122 +39,6 @@ std::string Field(const JsonFields& fields, const char* name, const char* absent
   return it == fields.end() ? absent : it->second;
 }
 
-struct Row {
-  std::unique_ptr<WorkerProcess> worker;
-  std::string serial = "-";
-  std::string version = "-";
-  std::string state = "starting";
-  int percent = 0;
-  Clock::time_point since = Clock::now();
-  bool ended = false;
-  int exitCode = 0;
-};
-
-// Blocks SIGINT and SIGTERM for the conductor and reads them from a descriptor instead.
-class SignalFd {
- public:
-  SignalFd() {
-    sigemptyset(&m_set);
-    sigaddset(&m_set, SIGINT);
-    sigaddset(&m_set, SIGTERM);
-    sigprocmask(SIG_BLOCK, &m_set, &m_old);
-    m_fd = ::signalfd(-1, &m_set, SFD_CLOEXEC);
-  }
-  ~SignalFd() {
-    if (m_fd >= 0) ::close(m_fd);
-    sigprocmask(SIG_SETMASK, &m_old, nullptr);
-  }
-  int Fd() const { return m_fd; }
-  int Take() {
-    signalfd_siginfo info{};
-    if (::read(m_fd, &info, sizeof info) != sizeof info) return 0;
-    return static_cast<int>(info.ssi_signo);
-  }
-
- private:
-  sigset_t m_set, m_old;
-  int m_fd = -1;
-};
-
-// Runs workers until all have ended; `onLine` sees every stdout line, `onErr` every stderr line.
-class Conductor {
- public:
-  Conductor(const std::vector<std::string>& ports,
-            const std::function<std::vector<std::string>(const std::string&)>& argsFor) {
-    for (const auto& port : ports) {
-      Row row;
-      row.worker = std::make_unique<WorkerProcess>(port, argsFor(port));
-      m_rows.push_back(std::move(row));
-    }
-  }
-  std::vector<Row>& Rows() { return m_rows; }
-  int Interrupt() const { return m_signal; }
-
-  bool Start() {
-    for (auto& row : m_rows) {
-      std::string error;
-      if (!row.worker->Start(&error)) {
-        std::fprintf(stderr, "charger-updater-cli: cannot start the worker for %s: %s\n",
-                     row.worker->Port().c_str(), error.c_str());
-        row.ended = true;
-        row.exitCode = kExitProgramFailed;
-      }
-    }
-    return true;
-  }
-
-  void StopAll() {
-    for (auto& row : m_rows) row.worker->CloseInput();
-  }
-
-  // `tick` runs after every batch of lines and then at least every `tickMs` while `wantTick`.
-  void Run(const std::function<void(Row&, const std::string&)>& onLine,
-           const std::function<void(Row&, const std::string&)>& onErr,
-           const std::function<void()>& tick, const std::function<bool()>& wantTick) {
-    for (;;) {
-      std::vector<pollfd> fds;
-      std::vector<Row*> owners;
-      for (auto& row : m_rows) {
-        for (int fd : {row.worker->OutFd(), row.worker->ErrFd()}) {
-          if (fd < 0) continue;
-          fds.push_back({fd, POLLIN, 0});
-          owners.push_back(&row);
-        }
-      }
-      if (fds.empty()) break;
-      fds.push_back({m_signals.Fd(), POLLIN, 0});
-      const int ready = ::poll(fds.data(), fds.size(), wantTick() ? kRedrawMs : -1);
-      if (ready < 0 && errno != EINTR) break;
-      if (fds.back().revents & POLLIN) {
-        const int signal = m_signals.Take();
-        if (signal != 0) {
-          m_signal = signal;
-          for (auto& row : m_rows) row.worker->Signal(signal);
-        }
-      }
-      for (size_t i = 0; i + 1 < fds.size(); ++i) {
-        if (fds[i].revents == 0) continue;
-        Row& row = *owners[i];
-        const bool isOut = fds[i].fd == row.worker->OutFd();
-        std::vector<std::string> lines;
-        row.worker->ReadReady(fds[i].fd, &lines);
-        for (const auto& line : lines) (isOut ? onLine : onErr)(row, line);
-        if (row.worker->OutputEnded() && !row.ended) {
-          row.ended = true;
-          row.exitCode = row.worker->Wait();
-          onLine(row, "");  // the end of this worker
-        }
-      }
-      tick();
-    }
-  }
-
- private:
-  std::vector<Row> m_rows;
-  SignalFd m_signals;
-  int m_signal = 0;
-};
-
 std::vector<std::string> PortsOrSystem(const CliOptions& options) {
   return options.ports.empty() ? ListSerialPorts() : options.ports;
 }
@@ -172,21 +49,31 @@ std::string JoinSerials(const std::vector<std::string>& serials) {
   return joined;
 }
 
+// One port as the table shows it.
+struct Row {
+  std::string port;
+  std::string serial = "-";
+  std::string version = "-";
+  std::string state = "starting";
+  int percent = 0;
+  Clock::time_point since = Clock::now();
+};
+
 // The live table on a terminal: redrawn in place, one row per port.
 class Table {
  public:
-  explicit Table(std::vector<Row>& rows) : m_rows(rows) {}
+  explicit Table(const std::vector<Row>& rows) : m_rows(rows) {}
   void Draw() {
     std::string text;
     if (m_drawn > 0) text += "\033[" + std::to_string(m_drawn) + "F";
-    char line[256];
-    std::snprintf(line, sizeof line, "\033[2K%-20s %-14s %-8s %-12s %5s %8s\n", "PORT", "SERIAL",
+    char line[320];
+    std::snprintf(line, sizeof line, "\033[2K%-24s %-14s %-8s %-12s %4s %8s\n", "PORT", "SERIAL",
                   "VERSION", "STATE", "%", "ELAPSED");
     text += line;
     for (const auto& row : m_rows) {
       const double elapsed = std::chrono::duration<double>(Clock::now() - row.since).count();
-      std::snprintf(line, sizeof line, "\033[2K%-20s %-14s %-8s %-12s %4d%% %7.1fs\n",
-                    Printable(row.worker->Port()).c_str(), Printable(row.serial).c_str(),
+      std::snprintf(line, sizeof line, "\033[2K%-24s %-14s %-8s %-12s %3d%% %7.1fs\n",
+                    Printable(row.port).c_str(), Printable(row.serial).c_str(),
                     Printable(row.version).c_str(), row.state.c_str(), row.percent, elapsed);
       text += line;
     }
@@ -203,7 +90,7 @@ class Table {
   }
 
  private:
-  std::vector<Row>& m_rows;
+  const std::vector<Row>& m_rows;
   int m_drawn = 0;
 };
 
@@ -217,20 +104,26 @@ int RunGang(const CliOptions& options) {
                  "name the ports with --ports.\n");
     return kExitNoCharger;
   }
-  SessionReport report;
+  SessionReport report;  // the record only: the workers' lines are the JSON output
   if (!report.Open(options.recordPath, false)) return kExitUsage;
 
-  Conductor conductor(ports, [&](const std::string& port) {
-    std::vector<std::string> args{"auto", options.image, "--ports", port, "--json", "--worker"};
+  std::vector<Row> rows;
+  std::vector<std::vector<std::string>> args;
+  for (const auto& port : ports) {
+    rows.push_back(Row{.port = port});
+    std::vector<std::string> worker{"auto", options.image, "--ports", port, "--json", "--worker"};
     if (!options.serials.empty())
-      args.insert(args.end(), {"--serial", JoinSerials(options.serials)});
-    if (options.skipSameVersion) args.push_back("--skip-same-version");
-    if (options.verify) args.push_back("--verify");
-    if (options.fast) args.push_back("--fast");
-    return args;
-  });
+      worker.insert(worker.end(), {"--serial", JoinSerials(options.serials)});
+    if (options.skipSameVersion) worker.push_back("--skip-same-version");
+    if (options.verify) worker.push_back("--verify");
+    if (options.fast) worker.push_back("--fast");
+    args.push_back(std::move(worker));
+  }
+  WorkerPool pool(args);
+
   const bool live = isatty(STDERR_FILENO) != 0;
-  Table table(conductor.Rows());
+  const bool plain = !live && !options.json;
+  Table table(rows);
   auto say = [&](const std::string& text) {
     if (live)
       table.Above(text);
@@ -240,36 +133,23 @@ int RunGang(const CliOptions& options) {
 
   int succeeded = 0, failed = 0, skipped = 0;
   bool refused = false;
-  auto result = [&](Row& row, const SessionRecord& record) {
-    if (record.result == "succeeded")
-      ++succeeded;
-    else if (record.result == "skipped")
-      ++skipped;
-    else
-      ++failed;
-    report.Finish(record);  // the record only: this report prints no JSON
+  auto finish = [&](Row& row, const SessionRecord& record) {
+    ++(record.result == "succeeded" ? succeeded : record.result == "skipped" ? skipped : failed);
+    report.Finish(record);
     if (!options.json) {
       std::string line = record.port + " " + record.serial.value_or("N/A") + " " + record.result;
       if (!record.reason.empty()) line += ": " + record.reason;
       std::printf("%s\n", Printable(line).c_str());
       std::fflush(stdout);
     }
+    row.state = record.result;
     row.percent = 0;
-    if (options.count > 0 && succeeded + failed + skipped >= options.count) conductor.StopAll();
+    if (options.count > 0 && succeeded + failed + skipped >= options.count) pool.CloseInputs();
   };
-  auto onLine = [&](Row& row, const std::string& line) {
-    if (line.empty()) {  // the worker has ended
-      if (row.exitCode == kExitUsage) refused = true;
-      if (row.state == "programming" && row.exitCode != 0 && row.exitCode != kExitProgramFailed) {
-        SessionRecord crashed = report.MakeRecord(row.worker->Port(), std::nullopt, "failed",
-                                                  "the worker for this port ended unexpectedly", 0);
-        crashed.serial = row.serial;
-        result(row, crashed);
-      }
-      row.state = row.exitCode == 0 || row.exitCode == kExitProgramFailed ? "stopped" : "ended";
-      if (!live && !options.json) say(row.worker->Port() + ": " + row.state);
-      return;
-    }
+
+  WorkerPool::Events events;
+  events.out = [&](size_t i, const std::string& line) {
+    Row& row = rows[i];
     const auto fields = ParseJsonLine(line);
     if (!fields) return;
     const std::string event = Field(*fields, "event");
@@ -279,38 +159,45 @@ int RunGang(const CliOptions& options) {
     }
     if (event == "result") {
       SessionRecord record = RecordFromJson(*fields);
-      if (record.port.empty()) record.port = row.worker->Port();
-      row.state = record.result;
-      result(row, record);  // with --json the worker's line above is the output
+      if (record.port.empty()) record.port = row.port;
+      finish(row, record);
     } else if (event == "state") {
       const std::string state = Field(*fields, "state");
-      if (state != row.state && state == "programming") {
-        row.since = Clock::now();
-        row.percent = 0;
-      }
+      if (state == "programming" && row.state != state) row.since = Clock::now();
+      if (state != row.state && plain) say(Printable(row.port + ": " + state));
       row.state = state;
       row.serial = Field(*fields, "serial", "-");
       row.version = Field(*fields, "version", "-");
-      if (state == "searching") row.serial = row.version = "-";
-      if (!live && !options.json)
-        say(Printable(row.worker->Port() + ": " + state + " " + row.serial));
     } else if (event == "progress") {
       row.percent = std::atoi(Field(*fields, "percent", "0").c_str());
-      if (!live && !options.json)
-        say(Printable(row.worker->Port()) + ": " + std::to_string(row.percent) + "%");
+      if (plain) say(Printable(row.port) + ": " + std::to_string(row.percent) + "%");
     }
   };
-  auto onErr = [&](Row& row, const std::string& line) {
-    say(Printable(row.worker->Port() + ": " + line));
+  events.err = [&](size_t i, const std::string& line) {
+    say(Printable(rows[i].port + ": " + line));
   };
-  conductor.Start();
+  events.ended = [&](size_t i, int status) {
+    Row& row = rows[i];
+    if (status == kExitUsage) refused = true;
+    // A worker that died in a session could not report it; the session still counts.
+    if (row.state == "programming") {
+      SessionRecord lost = report.MakeRecord(row.port, std::nullopt, "failed",
+                                             "the updater's worker for this port ended "
+                                             "unexpectedly (status " +
+                                                 std::to_string(status) + ")",
+                                             0);
+      if (row.serial != "-") lost.serial = row.serial;
+      finish(row, lost);
+    }
+    row.state = "stopped";
+  };
+  events.tick = [&] {
+    if (live) table.Draw();
+  };
+
+  pool.Start();
   if (live) table.Draw();
-  conductor.Run(
-      onLine, onErr,
-      [&] {
-        if (live) table.Draw();
-      },
-      [&] { return live; });
+  pool.Run(events, live ? kRedrawMs : 0);
 
   if (refused && succeeded + failed + skipped == 0) return kExitUsage;
   if (options.json) {
@@ -324,8 +211,7 @@ int RunGang(const CliOptions& options) {
     std::printf("===  %d succeeded ===  %d failed ===\n", succeeded, failed);
   }
   std::fflush(stdout);
-  if (conductor.Interrupt() == SIGINT) return kExitInterrupted;
-  if (conductor.Interrupt() == SIGTERM) return kExitTerminated;
+  if (pool.StopStatus() != 0) return pool.StopStatus();
   return failed > 0 ? kExitProgramFailed : kExitOk;
 }
 
@@ -333,20 +219,26 @@ int RunInfoAll(const CliOptions& options) {
   const std::vector<std::string> ports = PortsOrSystem(options);
   char wait[32];
   std::snprintf(wait, sizeof wait, "%g", options.waitSeconds);
-  Conductor conductor(ports, [&](const std::string& port) {
-    std::vector<std::string> args{"info", "--ports", port, "--json", "--wait", wait};
+  std::vector<std::vector<std::string>> args;
+  for (const auto& port : ports) {
+    std::vector<std::string> worker{"info", "--ports", port, "--json", "--wait", wait};
     if (!options.serials.empty())
-      args.insert(args.end(), {"--serial", JoinSerials(options.serials)});
-    return args;
-  });
+      worker.insert(worker.end(), {"--serial", JoinSerials(options.serials)});
+    args.push_back(std::move(worker));
+  }
+  WorkerPool pool(args);
   std::vector<JsonFields> found;
-  conductor.Start();
-  conductor.Run(
-      [&](Row&, const std::string& line) {
-        const auto fields = ParseJsonLine(line);
-        if (fields && Field(*fields, "event") == "charger") found.push_back(*fields);
-      },
-      [](Row&, const std::string&) {}, [] {}, [] { return false; });
+  WorkerPool::Events events;
+  events.out = [&](size_t, const std::string& line) {
+    const auto fields = ParseJsonLine(line);
+    if (fields && Field(*fields, "event") == "charger") found.push_back(*fields);
+  };
+  events.err = [](size_t, const std::string&) {};  // a port without a charger is no news here
+  events.ended = [](size_t, int) {};
+  events.tick = [] {};
+  pool.Start();
+  pool.Run(events, 0);
+
   for (const auto& fields : found) {
     if (options.json) {
       JsonLine line;
@@ -366,8 +258,7 @@ int RunInfoAll(const CliOptions& options) {
     }
   }
   std::fflush(stdout);
-  if (conductor.Interrupt() == SIGINT) return kExitInterrupted;
-  if (conductor.Interrupt() == SIGTERM) return kExitTerminated;
+  if (pool.StopStatus() != 0) return pool.StopStatus();
   if (found.empty()) {
     std::fprintf(stderr, "charger-updater-cli: no charger answered on any port within %g s.\n",
                  options.waitSeconds);

@@ -9,7 +9,8 @@
 int main(int argc, char** argv) {
   CLI::App cli{"Finds a battery charger on a USB serial port and programs its firmware.",
                CQuorlinApp::kAppName};
-  cli.set_version_flag("--version", std::string(CQuorlinApp::kAppName) + " " + kChargerUpdaterVersion);
+  cli.set_version_flag("--version",
+                       std::string(CQuorlinApp::kAppName) + " " + kChargerUpdaterVersion);
   CQuorlinApp::Options options;
   cli.add_flag("--service", options.serviceMode,
                "Also show the technician's controls: log, auto-program, search, reset");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -21,10 +22,10 @@ class RecordFile {
   const std::string& Path() const { return m_path; }
 
  private:
-  RecordFile(std::string path, int fd, bool jsonLines);
+  RecordFile(std::string path, std::intptr_t file, bool jsonLines);
   bool WriteLine(const std::string& line, std::string* error);
 
   std::string m_path;
-  int m_fd;
+  std::intptr_t m_file;  // a descriptor, or a HANDLE on Windows
   bool m_jsonLines;
 };

@@ -1,5 +1,3 @@
-#include "record_file.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,11 +6,19 @@
 #include <cerrno>
 #include <cstring>
 
+#include "record_file.h"
+
 namespace {
 bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 }  // namespace
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
 
 std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path, std::string* error) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
@@ -38,11 +44,11 @@ std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path, std::strin
   return file;
 }
 
-RecordFile::RecordFile(std::string path, int fd, bool jsonLines)
-    : m_path(std::move(path)), m_fd(fd), m_jsonLines(jsonLines) {}
+RecordFile::RecordFile(std::string path, std::intptr_t file, bool jsonLines)
+    : m_path(std::move(path)), m_file(file), m_jsonLines(jsonLines) {}
 
 RecordFile::~RecordFile() {
-  ::close(m_fd);
+  ::close(static_cast<int>(m_file));
 }
 
 bool RecordFile::Append(const SessionRecord& record, std::string* error) {
@@ -50,16 +56,17 @@ bool RecordFile::Append(const SessionRecord& record, std::string* error) {
 }
 
 bool RecordFile::WriteLine(const std::string& line, std::string* error) {
+  const int fd = static_cast<int>(m_file);
   ssize_t written;
   do {
-    written = ::write(m_fd, line.data(), line.size());
+    written = ::write(fd, line.data(), line.size());
   } while (written < 0 && errno == EINTR);
   if (written != static_cast<ssize_t>(line.size())) {
     *error = "cannot write the record " + m_path + ": " +
              (written < 0 ? std::strerror(errno) : "the disk took only part of the row");
     return false;
   }
-  if (::fsync(m_fd) != 0) {
+  if (::fsync(fd) != 0) {
     *error = "cannot flush the record " + m_path + ": " + std::strerror(errno);
     return false;
   }
