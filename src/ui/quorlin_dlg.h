@@ -98,7 +98,7 @@ class CQuorlinDlg {
   // Called once for every session end that the counters count (success, watchdog, port
   // failure, cancel), on the thread that ends it, after the counters moved. A charger slower
   // than the watchdog ends its session twice, as it is counted: failed, then succeeded.
-  // Set before OnInitDialog.
+  // Set before the first session starts.
   void SetSessionEndListener(std::function<void(const SessionEnd&)> listener) {
     m_sessionEndListener = std::move(listener);
   }
