@@ -544,7 +544,7 @@ TEST_F(CliTest, UnpluggedChargerFailsAtOnceAndItsReplugIsProgrammed) {
   EXPECT_EQ(run.exitCode, 1) << run.err;
   EXPECT_EQ(Lines(run.out), (std::vector<std::string>{"Program failed.", "Program succeeded.",
                                                       "===  1 succeeded ===  1 failed ==="}));
-  EXPECT_NE(run.err.find("lost the charger on " + link + " after 2048 of 10000 bytes"),
+  EXPECT_NE(run.err.find("lost the charger: port " + link + " failed after 2048 of 10000 bytes"),
             std::string::npos)
       << run.err;
 }

@@ -159,6 +159,7 @@ int RunFlash(const CliOptions& options) {
   else if (dlg.m_bProgramming)
     session.Stop("no outcome within the watchdog time");
   const bool failed = session.PrintEnds();
+  if (session.printed == 0) std::printf("Program failed.\n");  // the session never started
   if (session.signals.Stopped()) return session.signals.ExitStatus();
   return !failed && session.printed > 0 ? kExitOk : kExitProgramFailed;
 }

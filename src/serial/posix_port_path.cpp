@@ -19,6 +19,9 @@ constexpr unsigned kLastPtySlaveMajor = 143;
 // /dev/tty, /dev/console and /dev/ptmx: tty class devices, but never a charger's port (the
 // first two are someone's terminal, the last makes a new pty on every open).
 constexpr unsigned kTtyAliasMajor = 5;
+constexpr unsigned kUartMajor = 4;  // ttyS*
+constexpr unsigned kAcmMajor = 166;
+constexpr unsigned kUsbSerialMajor = 188;
 
 bool IsTtyDevice(dev_t device) {
   const unsigned maj = major(device);
@@ -28,7 +31,10 @@ bool IsTtyDevice(dev_t device) {
   const fs::path subsystem = fs::read_symlink(
       "/sys/dev/char/" + std::to_string(maj) + ":" + std::to_string(minor(device)) + "/subsystem",
       ec);
-  return !ec && subsystem.filename() == "tty";
+  if (!ec) return subsystem.filename() == "tty";
+  // Without sysfs (some containers) only the serial drivers' own numbers are trusted.
+  if (fs::exists("/sys/dev/char", ec)) return false;
+  return maj == kUartMajor || maj == kAcmMajor || maj == kUsbSerialMajor;
 }
 
 // The controlling terminal's device number from /proc/self/stat (0: none).

@@ -105,7 +105,10 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
 int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
   std::lock_guard probe(m_probeLock);
   if (Closing()) return 0;
-  if (!m_bRecognised) {
+  // A recognised charger whose port is closed lost it (ReleaseLostPort): what answers there
+  // now was plugged in anew.
+  const bool replugged = m_bRecognised && !m_serial.IsOpen();
+  if (!m_bRecognised || replugged) {
     if (m_serial.IsOpen()) m_serial.ClosePort();
     if (!m_serial.OpenPort(port.c_str(), this)) {
       ReportUnopenablePort(port);
@@ -118,10 +121,11 @@ int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
     return 0;
   }
   ForgetLoader(port);
-  if (!m_bRecognised) {
-    // Found again after its port failed: a charger plugged in anew, not the one that failed.
+  if (replugged) {
     m_bFailed = 0;
     m_nMissCount = 0;
+  }
+  if (!m_bRecognised) {
     m_bRecognised = 1;
     NotifyState();
     if (m_bImageValid) {

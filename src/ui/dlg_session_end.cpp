@@ -62,8 +62,8 @@ void CQuorlinDlg::OnTimer(int /*id*/) {
   std::snprintf(seconds, sizeof seconds, "%g s", m_options.watchdogMs / 1000.0);
   // The transfer goes on: a charger slower than the watchdog still gets its image.
   if (!EndSessionFailed(SessionEnd::Result::Failed,
-                        "the charger on " + m_strSessionPort.Get() + " did not finish within " +
-                            seconds + " (" + Progress() + ")",
+                        "timed out: the charger on " + m_strSessionPort.Get() +
+                            " did not finish within " + seconds + " (" + Progress() + ")",
                         true))
     m_surface.KillTimer(ids::kWatchdogTimer);
 }
@@ -75,7 +75,7 @@ void CQuorlinDlg::PortLostHandler(void* owner, int error) {
     // Nothing more can come from a failed port; the pump is left idle until the next session.
     g_sender.transferActive = 0;
     dlg->EndSessionFailed(SessionEnd::Result::Failed,
-                          "lost the charger on " + dlg->m_strSessionPort.Get() + " " +
+                          "lost the charger: port " + dlg->m_strSessionPort.Get() + " failed " +
                               dlg->Progress() + " (" +
                               std::error_code(error, std::generic_category()).message() + ")",
                           true);
@@ -84,12 +84,12 @@ void CQuorlinDlg::PortLostHandler(void* owner, int error) {
 }
 
 // The supervisor's part of a port failure: the dead channel goes, and the next keep-alive
-// opens the port afresh, finding the charger when it is plugged in again.
+// opens the port afresh, finding the charger when it is plugged in again. Until then the
+// failure's status stands, as after the watchdog.
 void CQuorlinDlg::ReleaseLostPort() {
   std::lock_guard probe(m_probeLock);
   if (!m_bPortLost.exchange(0)) return;
   m_serial.ClosePort();
-  m_bRecognised = 0;
   m_bUnitDone = 0;
 }
 
