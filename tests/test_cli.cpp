@@ -5,7 +5,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -303,6 +306,10 @@ TEST_F(CliTest, FlashReportsFailureWhenTheChargerNeverStartsItsLoader) {
   ASSERT_FALSE(Lines(run.out).empty());
   EXPECT_EQ(Lines(run.out).back(), "Program failed.");
   EXPECT_LT(run.seconds, 10);
+  // A silent charger is left to the watchdog, and the operator is told so.
+  EXPECT_NE(run.err.find("the charger on " + link + " did not finish within 1.5 s"),
+            std::string::npos)
+      << run.err;
 }
 
 TEST_F(CliTest, RefusedImagesAreNamedAndNothingReachesThePort) {
@@ -399,10 +406,157 @@ TEST_F(CliTest, AutoStopsCleanlyOnSigterm) {
   const auto signalled = Clock::now();
   cli.Signal(SIGTERM);
   const Outcome run = cli.Finish(10s);
-  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.exitCode, 143) << run.err;
   EXPECT_EQ(run.out, "===  0 succeeded ===  0 failed ===\n");
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - signalled).count(), 1.5);
   EXPECT_TRUE(sim.Sessions().empty());
+}
+
+// What interrupted, failed and refused runs leave behind, on the charger and on the port.
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+struct PortState {
+  termios tio{};
+  int exclusive = -1;
+  explicit PortState(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(fd, 0) << path;
+    EXPECT_EQ(::tcgetattr(fd, &tio), 0);
+    EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    ::close(fd);
+  }
+};
+
+TEST_F(CliTest, PathsThatAreNotSerialPortsAreRefusedAndLeftUntouched) {
+  const std::string victim = WriteFile("victim.bin", {'k', 'e', 'e', 'p'});
+  const std::string image = WriteFile("fw.bin", MakeImage(1000, 2));
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_directory(dir + "/folder");
+  for (const std::string& path : {victim, fifo, dir + "/folder", std::string("/dev/null")}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", "--wait", "1", "--ports", path},
+          std::vector<std::string>{"auto", image, "--ports", "/dev/ttyUSB9," + path}}) {
+      SCOPED_TRACE(args[0] + " " + path);
+      const Outcome run = Cli(args).Finish(10s);
+      EXPECT_EQ(run.exitCode, kUsage);
+      EXPECT_NE(run.err.find(path + " is not a serial port"), std::string::npos) << run.err;
+      EXPECT_EQ(run.out, "");
+    }
+  }
+  std::ifstream in(victim, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+
+  for (const std::string& list : {std::string(""), std::string(",,"), std::string(" , ")}) {
+    const Outcome run = Cli({"info", "--wait", "1", "--ports", list}).Finish(10s);
+    EXPECT_EQ(run.exitCode, kUsage) << "'" << list << "'";
+    EXPECT_NE(run.err.find("--ports"), std::string::npos) << run.err;
+  }
+}
+
+class InterruptedCli : public CliTest {
+ protected:
+  // A transfer slow enough to be caught in the middle.
+  void StartSlowCharger() {
+    chargersim::Options options;
+    options.replyDelay = 100ms;
+    StartSim(options);
+    image = WriteFile("fw.bin", MakeImage(20000, 4));
+  }
+  bool MidTransfer() { return WaitForSimLog("image bytes", 15s); }
+  std::string image;
+};
+
+TEST_F(InterruptedCli, CtrlCCancelsTheTransferSoTheChargerAnswersAtOnce) {
+  StartSlowCharger();
+  Cli cli({"flash", image, "--ports", link});
+  ASSERT_TRUE(MidTransfer());
+  cli.Signal(SIGINT);
+  const Outcome run = cli.Finish(10s);
+  EXPECT_EQ(run.exitCode, 130) << run.err;
+  ASSERT_FALSE(Lines(run.out).empty());
+  EXPECT_EQ(Lines(run.out).back(), "Program failed.");
+  EXPECT_NE(run.err.find("programming on " + link + " cancelled after "), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("of 20000 bytes: interrupted by Ctrl-C"), std::string::npos) << run.err;
+  EXPECT_TRUE(WaitForSimLog("cancelled by the sender", 2s));
+
+  // Out of its loader: the next run finds the charger at its first probe.
+  const Outcome next = RunCli({"info", "--ports", link, "--wait", "5"});
+  EXPECT_EQ(next.exitCode, 0) << next.err;
+  EXPECT_LT(next.seconds, 2);
+}
+
+TEST_F(InterruptedCli, AutoStoppedTwiceBySigtermCountsTheSessionAsFailed) {
+  StartSlowCharger();
+  Cli cli({"auto", image, "--ports", link});
+  ASSERT_TRUE(MidTransfer());
+  // `timeout` and service managers may signal twice; that is no reason to leave uncleanly.
+  cli.Signal(SIGTERM);
+  cli.Signal(SIGTERM);
+  const Outcome run = cli.Finish(10s);
+  EXPECT_EQ(run.exitCode, 143) << run.err;
+  EXPECT_EQ(Lines(run.out),
+            (std::vector<std::string>{"Program failed.", "===  0 succeeded ===  1 failed ==="}));
+  EXPECT_NE(run.err.find("stopped by a termination request"), std::string::npos) << run.err;
+  EXPECT_TRUE(WaitForSimLog("cancelled by the sender", 2s));
+}
+
+TEST_F(InterruptedCli, SecondCtrlCLeavesAtOnceButLetsThePortGo) {
+  StartSlowCharger();
+  const PortState before(link);
+  Cli cli({"flash", image, "--ports", link});
+  ASSERT_TRUE(MidTransfer());
+  cli.Signal(SIGINT);
+  cli.Signal(SIGINT);
+  const Outcome run = cli.Finish(5s);
+  EXPECT_EQ(run.exitCode, 130) << run.err;
+  const PortState after(link);
+  EXPECT_EQ(after.exclusive, 0);
+  EXPECT_EQ(after.tio.c_lflag, before.tio.c_lflag);
+  EXPECT_EQ(after.tio.c_iflag, before.tio.c_iflag);
+  EXPECT_EQ(after.tio.c_cflag, before.tio.c_cflag);
+  EXPECT_TRUE(WaitForSimLog("cancelled by the sender", 2s));
+}
+
+TEST_F(CliTest, UnpluggedChargerFailsAtOnceAndItsReplugIsProgrammed) {
+  chargersim::Options options;
+  options.receiver.unplugAfterBlocks = 3;
+  options.replugAfter = 500ms;
+  StartSim(options);
+  const std::string image = WriteFile("fw.bin", MakeImage(10000, 6));
+  Cli cli({"auto", image, "--ports", link, "--count", "2"});
+  ASSERT_TRUE(WaitForSimLog("pulling the cable", 15s));
+  const auto pulled = Clock::now();
+  ASSERT_TRUE(cli.ReadUntil(
+      [](const std::string& out, const std::string&) {
+        return out.find("Program failed.") != std::string::npos;
+      },
+      5s));
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - pulled).count(), 2.0);
+
+  const Outcome run = cli.Finish(20s);
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_EQ(Lines(run.out), (std::vector<std::string>{"Program failed.", "Program succeeded.",
+                                                      "===  1 succeeded ===  1 failed ==="}));
+  EXPECT_NE(run.err.find("lost the charger: port " + link + " failed after 2048 of 10000 bytes"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST_F(CliTest, AChargerStillInItsLoaderIsNamedOnceWithWhatToDo) {
+  chargersim::Options options;
+  options.rawReply = "C";  // what a waiting loader sends instead of its menu
+  StartSim(options);
+  const Outcome run = RunCli({"info", "--ports", link, "--wait", "5"});
+  EXPECT_EQ(run.exitCode, 3) << run.err;
+  EXPECT_EQ(Count(run.err, "the charger on " + link + " is still in its loader"), 1u) << run.err;
+  EXPECT_NE(run.err.find("Switch it off and on again"), std::string::npos);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
+#include <vector>
 
 #include "charger/port_list.h"
 #include "serial/serial_port.h"
@@ -23,14 +25,61 @@ struct Session {
                                  .watchdogMs = options.watchdogMs,
                                  .startSupervisor = supervise}) {
     dlg.SetStateListener([this] { loop.Wake(); });
+    dlg.SetSessionEndListener([this](const SessionEnd& end) {
+      {
+        std::lock_guard lock(endsMutex);
+        ends.push_back(end);
+      }
+      loop.Wake();
+    });
+    dlg.SetLoaderListener([](const std::string& port) {
+      std::fprintf(stderr,
+                   "charger-updater-cli: the charger on %s is still in its loader from an "
+                   "update that was cut off, so it does not answer with its menu. Switch it "
+                   "off and on again (or unplug and replug it); it is found once it restarts.\n",
+                   port.c_str());
+    });
   }
   ~Session() { dlg.Shutdown(); }
+
+  // A transfer in flight is cancelled, then the engine stops.
+  void Stop(const std::string& reason) {
+    dlg.CancelSession(reason);
+    dlg.Shutdown();
+  }
+  std::string StopReason() const {
+    return signals.StoppedBy() == SignalStop::Cause::Interrupt ? "interrupted by Ctrl-C"
+                                                               : "stopped by a termination request";
+  }
+
+  // Prints each session's outcome (with its reason when it failed) once; true when any failed.
+  bool PrintEnds() {
+    std::vector<SessionEnd> taken;
+    {
+      std::lock_guard lock(endsMutex);
+      taken.swap(ends);
+    }
+    bool anyFailed = false;
+    for (const SessionEnd& end : taken) {
+      const bool succeeded = end.result == SessionEnd::Result::Succeeded;
+      view.FinishProgress();
+      if (!succeeded) std::fprintf(stderr, "charger-updater-cli: %s\n", end.reason.c_str());
+      std::printf("%s\n", succeeded ? "Program succeeded." : "Program failed.");
+      std::fflush(stdout);
+      anyFailed = anyFailed || !succeeded;
+      ++printed;
+    }
+    return anyFailed;
+  }
 
   EventLoop loop;
   TerminalView view;
   CQuorlinDlg dlg;
+  std::mutex endsMutex;
+  std::vector<SessionEnd> ends;
+  int printed = 0;  // sessions whose outcome was printed
   // Last, so a stop request always finds the engine built.
-  SignalStop signals{[this] { loop.Quit(); }, [] {}};
+  SignalStop signals{[this] { loop.Quit(); }, [this] { dlg.EmergencyRelease(); }};
 };
 
 std::string Join(const std::vector<std::string>& items) {
@@ -73,12 +122,6 @@ bool LoadImageOrExplain(Session& session, const CliOptions& options) {
   return false;
 }
 
-void PrintOutcome(Session& session, bool succeeded) {
-  session.view.FinishProgress();
-  std::printf("%s\n", succeeded ? "Program succeeded." : "Program failed.");
-  std::fflush(stdout);
-}
-
 }  // namespace
 
 int RunPorts(const CliOptions&) {
@@ -86,9 +129,14 @@ int RunPorts(const CliOptions&) {
   return kExitOk;
 }
 
+// What a run that found no charger exits with.
+int NoCharger(const Session& session) {
+  return session.signals.Stopped() ? session.signals.ExitStatus() : kExitNoCharger;
+}
+
 int RunInfo(const CliOptions& options) {
   Session session(options, false);
-  if (!FindCharger(session, options)) return kExitNoCharger;
+  if (!FindCharger(session, options)) return NoCharger(session);
   const auto reply = session.dlg.LastReply();
   std::printf("port: %s\n", session.dlg.m_strPortName.Get().c_str());
   std::printf("charger: %s\n", reply ? reply->identification.c_str() : "");
@@ -100,17 +148,20 @@ int RunInfo(const CliOptions& options) {
 int RunFlash(const CliOptions& options) {
   Session session(options, false);
   if (!LoadImageOrExplain(session, options)) return kExitUsage;
-  if (!FindCharger(session, options)) return kExitNoCharger;
+  if (!FindCharger(session, options)) return NoCharger(session);
 
   CQuorlinDlg& dlg = session.dlg;
   dlg.StartProgramming();
   session.loop.RunUntil([&] { return dlg.m_bProgramming == 0; },
                         std::chrono::milliseconds(options.watchdogMs) + std::chrono::seconds(5));
-  const bool succeeded = dlg.m_nSucceeded > 0 && dlg.m_bProgramming == 0;
   if (session.signals.Stopped())
-    std::fprintf(stderr, "\ncharger-updater-cli: interrupted; the charger was not programmed.\n");
-  PrintOutcome(session, succeeded);
-  return succeeded ? kExitOk : kExitProgramFailed;
+    session.Stop(session.StopReason());
+  else if (dlg.m_bProgramming)
+    session.Stop("no outcome within the watchdog time");
+  const bool failed = session.PrintEnds();
+  if (session.printed == 0) std::printf("Program failed.\n");  // the session never started
+  if (session.signals.Stopped()) return session.signals.ExitStatus();
+  return !failed && session.printed > 0 ? kExitOk : kExitProgramFailed;
 }
 
 int RunAuto(const CliOptions& options) {
@@ -125,26 +176,19 @@ int RunAuto(const CliOptions& options) {
                "another, Ctrl-C to stop.\n",
                options.image.c_str());
 
-  int printedSucceeded = 0;
-  int printedFailed = 0;
   bool anyFailed = false;
-  auto sessionsEnded = [&] { return printedSucceeded + printedFailed; };
   session.loop.RunUntil(
       [&] {
-        while (printedFailed < dlg.m_nFailed) {
-          ++printedFailed;
-          anyFailed = true;
-          PrintOutcome(session, false);
-        }
-        while (printedSucceeded < dlg.m_nSucceeded) {
-          ++printedSucceeded;
-          PrintOutcome(session, true);
-        }
-        return options.count > 0 && sessionsEnded() >= options.count;
+        anyFailed = session.PrintEnds() || anyFailed;
+        return options.count > 0 && session.printed >= options.count;
       },
       std::chrono::hours(24 * 365));
+  // The count line counts a session cut short as failed.
+  if (session.signals.Stopped()) session.Stop(session.StopReason());
+  anyFailed = session.PrintEnds() || anyFailed;
   session.view.FinishProgress();
   std::printf("===  %d succeeded ===  %d failed ===\n", dlg.m_nSucceeded.load(),
               dlg.m_nFailed.load());
+  if (session.signals.Stopped()) return session.signals.ExitStatus();
   return anyFailed ? kExitProgramFailed : kExitOk;
 }

@@ -5,14 +5,37 @@
 #include "charger/port_list.h"
 #include "cli_commands.h"
 #include "res/version.h"
+#include "serial/port_path.h"
 
 namespace {
+// Empty when every name may be searched. A name that does not exist yet is fine (a charger
+// may appear there later); one that exists and is no terminal is never opened.
+std::string CheckPortList(const std::string& text) {
+  const std::vector<std::string> ports = SplitPortList(text);
+  if (ports.empty()) return "names no port; give the charger's port, e.g. --ports /dev/ttyUSB0";
+  for (const std::string& port : ports) {
+    switch (ClassifyPortPath(port)) {
+      case PortPathKind::NotTerminal:
+        return port + " is not a serial port (it is " + DescribePortPath(port) +
+               "); give the charger's port, e.g. /dev/ttyUSB0";
+      case PortPathKind::OwnTerminal:
+        return port + " is not a charger's serial port: it is this program's own terminal";
+      case PortPathKind::Missing:
+      case PortPathKind::Terminal:
+      case PortPathKind::Unknown:
+        break;
+    }
+  }
+  return {};
+}
+
 void AddPortOption(CLI::App* command, CliOptions& options) {
   command
       ->add_option_function<std::string>(
           "--ports", [&options](const std::string& text) { options.ports = SplitPortList(text); },
           "Comma-separated ports to search instead of the system's serial ports")
-      ->type_name("P1,P2,...");
+      ->type_name("P1,P2,...")
+      ->check(CLI::Validator([](std::string& text) { return CheckPortList(text); }, ""));
 }
 }  // namespace
 
@@ -26,7 +49,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 success, 1 programming failed, 2 usage error or refused image, "
-      "3 no charger answered.\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
+      "3 no charger answered, 130 stopped by Ctrl-C, 143 stopped by "
+      "SIGTERM.\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
 
   auto* ports = app.add_subcommand("ports", "List the ports a search would probe, in order");
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 
 #include "charger/port_list.h"
@@ -77,8 +78,9 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
     ReportUnopenablePort(port);
     return 0;
   }
-  m_serial.WritePort(&kProbeCommand, 1);
-  if (m_hProbeReplyEvent.WaitFor(kSearchReplyMs)) {
+  m_bPortLost = 0;  // a failure of the port closed above is no news about this one
+  if (WaitForProbeReply(kSearchReplyMs)) {
+    ForgetLoader(port);
     if (!m_bUnitDone) {
       m_bRecognised = 1;
       NotifyState();
@@ -90,6 +92,7 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
     return 1;
   }
   if (Closing()) return 0;
+  if (m_bLoaderAnswered) ReportLoader(port);
   if (++m_nSearchFailures >= kMissesBeforeLabelReset) {
     m_nSearchFailures = 0;
     m_surface.SetText(ids::kChargerLine, "No charger connected. ");
@@ -102,15 +105,26 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
 int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
   std::lock_guard probe(m_probeLock);
   if (Closing()) return 0;
-  if (!m_bRecognised) {
+  // A recognised charger whose port is closed lost it (ReleaseLostPort): what answers there
+  // now was plugged in anew.
+  const bool replugged = m_bRecognised && !m_serial.IsOpen();
+  if (!m_bRecognised || replugged) {
     if (m_serial.IsOpen()) m_serial.ClosePort();
     if (!m_serial.OpenPort(port.c_str(), this)) {
       ReportUnopenablePort(port);
       return 0;
     }
+    m_bPortLost = 0;
   }
-  m_serial.WritePort(&kProbeCommand, 1);
-  if (!m_hProbeReplyEvent.WaitFor(kKeepAliveReplyMs)) return 0;
+  if (!WaitForProbeReply(kKeepAliveReplyMs)) {
+    if (m_bLoaderAnswered && !Closing()) ReportLoader(port);
+    return 0;
+  }
+  ForgetLoader(port);
+  if (replugged) {
+    m_bFailed = 0;
+    m_nMissCount = 0;
+  }
   if (!m_bRecognised) {
     m_bRecognised = 1;
     NotifyState();
@@ -120,6 +134,31 @@ int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
     }
   }
   return 1;
+}
+
+// Sends the probe and waits for the menu, noting meanwhile whether a loader answered instead.
+int CQuorlinDlg::WaitForProbeReply(int ms) {
+  m_bLoaderAnswered = 0;
+  m_bProbing = 1;
+  m_serial.WritePort(&kProbeCommand, 1);
+  const bool answered = m_hProbeReplyEvent.WaitFor(ms);
+  m_bProbing = 0;
+  return answered ? 1 : 0;
+}
+
+void CQuorlinDlg::ReportLoader(const std::string& port) {
+  {
+    std::lock_guard lock(m_deniedMutex);
+    if (std::find(m_loaderPorts.begin(), m_loaderPorts.end(), port) != m_loaderPorts.end()) return;
+    m_loaderPorts.push_back(port);
+  }
+  if (m_loaderListener) m_loaderListener(port);
+}
+
+void CQuorlinDlg::ForgetLoader(const std::string& port) {
+  std::lock_guard lock(m_deniedMutex);
+  m_loaderPorts.erase(std::remove(m_loaderPorts.begin(), m_loaderPorts.end(), port),
+                      m_loaderPorts.end());
 }
 
 // A port refused for lack of permission would otherwise be skipped silently on every pass;

@@ -24,6 +24,7 @@ CQuorlinDlg::~CQuorlinDlg() {
 
 bool CQuorlinDlg::OnInitDialog() {
   m_serial.m_pfnReceive = &CQuorlinDlg::ReceiveHandler;
+  m_serial.m_pfnPortLost = &CQuorlinDlg::PortLostHandler;
   m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
   g_sender.progressCallback = &CQuorlinDlg::ProgressHandler;
   SetSenderIo(SenderIo{[this](const uint8_t* data, uint32_t length) {
@@ -83,10 +84,13 @@ void CQuorlinDlg::Shutdown() {
     if (m_hSearchComThread.joinable()) m_hSearchComThread.join();
     if (m_hAutorunThread.joinable()) m_hAutorunThread.join();
   }
+  // Before the port closes, or the charger would be left waiting in its loader.
+  CancelSession("the updater was closed");
   g_sender.transferActive = 0;
   StopPump();
   m_serial.ClosePort();
   m_serial.m_pfnReceive = nullptr;
+  m_serial.m_pfnPortLost = nullptr;
   m_serial.SetMessageHook(nullptr);
   g_sender.progressCallback = nullptr;
   ResetSenderIo();
