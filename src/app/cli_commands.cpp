@@ -3,14 +3,18 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 #include "charger/port_list.h"
 #include "serial/serial_port.h"
 #include "ui/event_loop.h"
 #include "ui/quorlin_dlg.h"
+#include "ui/terminal_text.h"
 #include "ui/terminal_view.h"
 
 namespace {
@@ -49,16 +53,23 @@ class SignalStop {
   std::thread m_thread;
 };
 
+// Whole milliseconds; the option's range keeps this far from overflow.
+int WatchdogMs(const CliOptions& options) {
+  return static_cast<int>(options.timeoutSeconds * 1000);
+}
+
 // The engine with the terminal as its window.
 struct Session {
   explicit Session(const CliOptions& options, bool supervise)
       : signals(loop),
-        view(loop, stderr, isatty(STDERR_FILENO) != 0),
+        view(loop, stderr,
+             isatty(STDERR_FILENO) ? TerminalView::Progress::Bar : TerminalView::Progress::Lines),
         dlg(view, g_serial,
             CQuorlinDlg::Options{.configPath = "",
                                  .ports = options.ports,
-                                 .watchdogMs = options.watchdogMs,
-                                 .startSupervisor = supervise}) {
+                                 .watchdogMs = WatchdogMs(options),
+                                 .startSupervisor = supervise,
+                                 .portFailureBoxes = false}) {
     dlg.SetStateListener([this] { loop.Wake(); });
   }
   ~Session() { dlg.Shutdown(); }
@@ -71,7 +82,7 @@ struct Session {
 
 std::string Join(const std::vector<std::string>& items) {
   std::string joined;
-  for (const auto& item : items) joined += (joined.empty() ? "" : ", ") + item;
+  for (const auto& item : items) joined += (joined.empty() ? "" : ", ") + PrintableText(item);
   return joined;
 }
 
@@ -79,7 +90,32 @@ std::chrono::milliseconds Seconds(double seconds) {
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
 
-// Searches until a port is adopted. false (with the reason on stderr) when none answers.
+std::string OsReason(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
+
+std::string Why(const UnsearchedPort& port) {
+  switch (port.problem) {
+    case PortProblem::Missing:
+      return "no such port";
+    case PortProblem::Busy:
+      return "held by another program";
+    case PortProblem::Denied:
+      return std::string("not permitted. ") + kDialoutHint;
+    case PortProblem::NotConfigurable:
+      return "could not be configured (" + OsReason(port.error) + ")";
+    case PortProblem::CannotOpen:
+      break;
+  }
+  return "could not be opened (" + OsReason(port.error) + ")";
+}
+
+void PrintUnsearched(const UnsearchedPort& port) {
+  std::fprintf(stderr, "charger-updater-cli: %s not searched: %s.\n",
+               PrintableText(port.port).c_str(), Why(port).c_str());
+}
+
+// Searches until a port is adopted. false (with the reasons on stderr) when none answers.
 bool FindCharger(Session& session, const CliOptions& options) {
   session.dlg.OnInitDialog();
   const bool found = session.loop.RunUntil([&] { return session.dlg.m_bSearching == 0; },
@@ -89,14 +125,22 @@ bool FindCharger(Session& session, const CliOptions& options) {
     std::fprintf(stderr, "charger-updater-cli: interrupted before a charger answered.\n");
     return false;
   }
-  const auto ports = session.dlg.PortsToSearch();
-  if (ports.empty())
+  const auto unsearched = session.dlg.UnsearchedPorts();
+  std::vector<std::string> searched = session.dlg.PortsToSearch();
+  std::erase_if(searched, [&](const std::string& port) {
+    return std::any_of(unsearched.begin(), unsearched.end(),
+                       [&](const UnsearchedPort& u) { return u.port == port; });
+  });
+  if (!searched.empty())
+    std::fprintf(stderr, "charger-updater-cli: no charger answered on %s within %g s.\n",
+                 Join(searched).c_str(), options.waitSeconds);
+  else if (!unsearched.empty())
+    std::fprintf(stderr, "charger-updater-cli: no port could be searched.\n");
+  else
     std::fprintf(stderr,
                  "charger-updater-cli: no serial ports found. Plug in the charger, or name its "
                  "port with --ports.\n");
-  else
-    std::fprintf(stderr, "charger-updater-cli: no charger answered on %s within %g s.\n",
-                 Join(ports).c_str(), options.waitSeconds);
+  for (const UnsearchedPort& port : unsearched) PrintUnsearched(port);
   return false;
 }
 
@@ -126,10 +170,13 @@ int RunInfo(const CliOptions& options) {
   Session session(options, false);
   if (!FindCharger(session, options)) return kExitNoCharger;
   const auto reply = session.dlg.LastReply();
-  std::printf("port: %s\n", session.dlg.m_strPortName.Get().c_str());
-  std::printf("charger: %s\n", reply ? reply->identification.c_str() : "");
-  std::printf("serial: %s\n", reply && reply->serial ? reply->serial->c_str() : "N/A");
-  std::printf("version: %s\n", reply && reply->version ? reply->version->c_str() : "N/A");
+  const auto shown = [](const std::optional<std::string>& text) {
+    return text ? PrintableText(*text) : std::string("N/A");
+  };
+  std::printf("port: %s\n", PrintableText(session.dlg.m_strPortName.Get()).c_str());
+  std::printf("charger: %s\n", reply ? PrintableText(reply->identification).c_str() : "");
+  std::printf("serial: %s\n", shown(reply ? reply->serial : std::nullopt).c_str());
+  std::printf("version: %s\n", shown(reply ? reply->version : std::nullopt).c_str());
   return kExitOk;
 }
 
@@ -141,7 +188,7 @@ int RunFlash(const CliOptions& options) {
   CQuorlinDlg& dlg = session.dlg;
   dlg.StartProgramming();
   session.loop.RunUntil([&] { return dlg.m_bProgramming == 0; },
-                        std::chrono::milliseconds(options.watchdogMs) + std::chrono::seconds(5));
+                        std::chrono::milliseconds(WatchdogMs(options)) + std::chrono::seconds(5));
   const bool succeeded = dlg.m_nSucceeded > 0 && dlg.m_bProgramming == 0;
   if (session.signals.Interrupted())
     std::fprintf(stderr, "\ncharger-updater-cli: interrupted; the charger was not programmed.\n");
@@ -165,8 +212,23 @@ int RunAuto(const CliOptions& options) {
   int printedFailed = 0;
   bool anyFailed = false;
   auto sessionsEnded = [&] { return printedSucceeded + printedFailed; };
+  // There is no end of a search here, so a port is explained once, when it first fails;
+  // a missing port is the normal state between two chargers.
+  std::vector<std::pair<std::string, PortProblem>> explained;
+  auto explainNewPorts = [&] {
+    for (const UnsearchedPort& port : dlg.UnsearchedPorts()) {
+      const auto key = std::make_pair(port.port, port.problem);
+      if (port.problem == PortProblem::Missing ||
+          std::find(explained.begin(), explained.end(), key) != explained.end())
+        continue;
+      explained.push_back(key);
+      session.view.FinishProgress();
+      PrintUnsearched(port);
+    }
+  };
   session.loop.RunUntil(
       [&] {
+        explainNewPorts();
         while (printedFailed < dlg.m_nFailed) {
           ++printedFailed;
           anyFailed = true;

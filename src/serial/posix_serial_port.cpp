@@ -118,15 +118,15 @@ CSerial::~CSerial() {
 
 int CSerial::OpenPort(const char* name, void* owner) {
   if (IsOpen()) return 0;
-  m_lastOpenError = 0;  // an earlier port's refusal must not be blamed on this one
+  SetOpenFailure(OpenStep::None, 0);  // an earlier port's refusal must not be blamed on this one
   if (name == nullptr) {
-    m_lastOpenError = EINVAL;
+    SetOpenFailure(OpenStep::Open, EINVAL);
     return 0;
   }
 
   const int fd = Sys().open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    m_lastOpenError = errno;
+    SetOpenFailure(OpenStep::Open, errno);
     return 0;
   }
   // flock before TIOCEXCL: a port someone else holds must not be left with our exclusive flag.
@@ -134,7 +134,7 @@ int CSerial::OpenPort(const char* name, void* owner) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     Sys().close(fd);
-    m_lastOpenError = (err == EWOULDBLOCK) ? EBUSY : err;
+    SetOpenFailure(OpenStep::Open, err == EWOULDBLOCK ? EBUSY : err);
     return 0;
   }
   ::ioctl(fd, TIOCEXCL);
@@ -143,6 +143,7 @@ int CSerial::OpenPort(const char* name, void* owner) {
   if (Sys().tcgetattr(fd, &tio) == 0) {
     SetRaw115200(&tio);
     if (Sys().tcsetattr(fd, TCSANOW, &tio) != 0) {
+      SetOpenFailure(OpenStep::Configure, errno);
       ShowMessage(kConfigureFailed);
       ReleasePort(fd);
       return 0;
@@ -155,6 +156,7 @@ int CSerial::OpenPort(const char* name, void* owner) {
 
   int wake[2];
   if (Sys().pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    SetOpenFailure(OpenStep::Reader, errno);
     ReleasePort(fd);
     ShowMessage(kReaderFailed);
     return 0;
@@ -165,7 +167,8 @@ int CSerial::OpenPort(const char* name, void* owner) {
   std::future<void> startedFuture = started.get_future();
   try {
     m_readerThread = std::thread(&CSerial::ReaderThread, this, fd, wake[0], owner, &started);
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& error) {
+    SetOpenFailure(OpenStep::Reader, error.code().value());
     ReleasePort(fd);
     ::close(wake[0]);
     ::close(wake[1]);
@@ -240,6 +243,15 @@ bool CSerial::IsOpen() const {
 
 int CSerial::LastOpenError() const {
   return m_lastOpenError.load();
+}
+
+CSerial::OpenStep CSerial::LastOpenStep() const {
+  return m_lastOpenStep.load();
+}
+
+void CSerial::SetOpenFailure(OpenStep step, int error) {
+  m_lastOpenStep = step;
+  m_lastOpenError = error;
 }
 
 void CSerial::SetMessageHook(SerialMessageHook hook) {
