@@ -1,57 +1,21 @@
 #include "cli_commands.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "charger/port_list.h"
 #include "serial/serial_port.h"
+#include "signal_stop.h"
 #include "ui/event_loop.h"
 #include "ui/quorlin_dlg.h"
 #include "ui/terminal_text.h"
 #include "ui/terminal_view.h"
 
 namespace {
-
-// Turns Ctrl-C and SIGTERM into a clean stop of the event loop. Signals are blocked in
-// every thread started after this, and one thread waits for them.
-class SignalStop {
- public:
-  explicit SignalStop(EventLoop& loop) : m_loop(loop) {
-    sigemptyset(&m_set);
-    sigaddset(&m_set, SIGINT);
-    sigaddset(&m_set, SIGTERM);
-    sigaddset(&m_set, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
-    m_thread = std::thread([this] {
-      for (;;) {
-        int signal = 0;
-        sigwait(&m_set, &signal);
-        if (signal == SIGUSR1) return;
-        // A second Ctrl-C is the operator insisting: leave at once.
-        if (m_interrupted.exchange(true)) _exit(130);
-        m_loop.Quit();
-      }
-    });
-  }
-  ~SignalStop() {
-    pthread_kill(m_thread.native_handle(), SIGUSR1);
-    m_thread.join();
-  }
-  bool Interrupted() const { return m_interrupted; }
-
- private:
-  EventLoop& m_loop;
-  sigset_t m_set;
-  std::atomic<bool> m_interrupted{false};
-  std::thread m_thread;
-};
 
 // Whole milliseconds; the option's range keeps this far from overflow.
 int WatchdogMs(const CliOptions& options) {
@@ -61,8 +25,7 @@ int WatchdogMs(const CliOptions& options) {
 // The engine with the terminal as its window.
 struct Session {
   explicit Session(const CliOptions& options, bool supervise)
-      : signals(loop),
-        view(loop, stderr,
+      : view(loop, stderr,
              isatty(STDERR_FILENO) ? TerminalView::Progress::Bar : TerminalView::Progress::Lines),
         dlg(view, g_serial,
             CQuorlinDlg::Options{.configPath = "",
@@ -75,9 +38,10 @@ struct Session {
   ~Session() { dlg.Shutdown(); }
 
   EventLoop loop;
-  SignalStop signals;
   TerminalView view;
   CQuorlinDlg dlg;
+  // Last, so a stop request always finds the engine built.
+  SignalStop signals{[this] { loop.Quit(); }, [] {}};
 };
 
 std::string Join(const std::vector<std::string>& items) {
@@ -121,7 +85,7 @@ bool FindCharger(Session& session, const CliOptions& options) {
   const bool found = session.loop.RunUntil([&] { return session.dlg.m_bSearching == 0; },
                                            Seconds(options.waitSeconds));
   if (found) return true;
-  if (session.signals.Interrupted()) {
+  if (session.signals.Stopped()) {
     std::fprintf(stderr, "charger-updater-cli: interrupted before a charger answered.\n");
     return false;
   }
@@ -190,7 +154,7 @@ int RunFlash(const CliOptions& options) {
   session.loop.RunUntil([&] { return dlg.m_bProgramming == 0; },
                         std::chrono::milliseconds(WatchdogMs(options)) + std::chrono::seconds(5));
   const bool succeeded = dlg.m_nSucceeded > 0 && dlg.m_bProgramming == 0;
-  if (session.signals.Interrupted())
+  if (session.signals.Stopped())
     std::fprintf(stderr, "\ncharger-updater-cli: interrupted; the charger was not programmed.\n");
   PrintOutcome(session, succeeded);
   return succeeded ? kExitOk : kExitProgramFailed;
