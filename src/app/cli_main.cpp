@@ -1,9 +1,9 @@
 // charger-updater-cli: the updater's engine driven from a terminal or a script.
 #include <CLI/CLI.hpp>
-#include <cstdlib>
 
 #include "charger/port_list.h"
 #include "cli_commands.h"
+#include "cli_ranges.h"
 #include "res/version.h"
 #include "serial/port_path.h"
 
@@ -37,12 +37,25 @@ void AddPortOption(CLI::App* command, CliOptions& options) {
       ->type_name("P1,P2,...")
       ->check(CLI::Validator([](std::string& text) { return CheckPortList(text); }, ""));
 }
+
+void AddWaitOption(CLI::App* command, CliOptions& options) {
+  command->add_option("--wait", options.waitSeconds, "Seconds to search, 0.1 to 3600 (default 10)")
+      ->type_name("SECONDS")
+      ->check(SecondsBetween(0.1, 3600));
+}
+
+void AddTimeoutOption(CLI::App* command, CliOptions& options) {
+  command
+      ->add_option("--timeout", options.timeoutSeconds,
+                   "Seconds a programming session may take before it counts as failed, 1 to "
+                   "3600 (default 35)")
+      ->type_name("SECONDS")
+      ->check(SecondsBetween(1, 3600));
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   CliOptions options;
-  if (const char* watchdog = std::getenv("CHARGER_UPDATER_WATCHDOG_MS"))
-    options.watchdogMs = std::atoi(watchdog) > 0 ? std::atoi(watchdog) : options.watchdogMs;
 
   CLI::App app{"Finds a charger on the serial ports and programs its firmware."};
   app.set_version_flag("--version", std::string("charger-updater-cli ") + kChargerUpdaterVersion);
@@ -56,21 +69,22 @@ int main(int argc, char** argv) {
 
   auto* info = app.add_subcommand("info", "Find a charger and print what it reports");
   AddPortOption(info, options);
-  info->add_option("--wait", options.waitSeconds, "Seconds to search (default 10)")
-      ->check(CLI::PositiveNumber);
+  AddWaitOption(info, options);
 
   auto* flash = app.add_subcommand("flash", "Program IMAGE into the charger that answers");
   flash->add_option("IMAGE", options.image, "Firmware image (.bin)")->required();
   AddPortOption(flash, options);
-  flash->add_option("--wait", options.waitSeconds, "Seconds to search (default 10)")
-      ->check(CLI::PositiveNumber);
+  AddWaitOption(flash, options);
+  AddTimeoutOption(flash, options);
 
   auto* automatic = app.add_subcommand(
       "auto", "Program every newly connected charger with IMAGE until stopped (Ctrl-C)");
   automatic->add_option("IMAGE", options.image, "Firmware image (.bin)")->required();
   AddPortOption(automatic, options);
-  automatic->add_option("--count", options.count, "Stop after N sessions")
-      ->check(CLI::PositiveNumber);
+  automatic->add_option("--count", options.count, "Stop after N sessions, 1 to 1000000")
+      ->type_name("N")
+      ->check(CountBetween(1, 1000000));
+  AddTimeoutOption(automatic, options);
 
   try {
     app.parse(argc, argv);

@@ -168,19 +168,19 @@ CSerial::~CSerial() {
 
 int CSerial::OpenPort(const char* name, void* owner) {
   if (IsOpen()) return 0;
-  m_lastOpenError = 0;  // an earlier port's refusal must not be blamed on this one
+  SetOpenFailure(OpenStep::None, 0);  // an earlier port's refusal must not be blamed on this one
   if (name == nullptr) {
-    m_lastOpenError = EINVAL;
+    SetOpenFailure(OpenStep::Open, EINVAL);
     return 0;
   }
 
   // Decided before opening: opening some devices has effects of its own.
   switch (ClassifyPortPath(name)) {
     case PortPathKind::NotTerminal:
-      m_lastOpenError = ENOTTY;
+      SetOpenFailure(OpenStep::Open, ENOTTY);
       return 0;
     case PortPathKind::OwnTerminal:
-      m_lastOpenError = EBUSY;
+      SetOpenFailure(OpenStep::Open, EBUSY);
       return 0;
     case PortPathKind::Missing:
     case PortPathKind::Terminal:
@@ -189,12 +189,12 @@ int CSerial::OpenPort(const char* name, void* owner) {
   }
   const int fd = Sys().open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    m_lastOpenError = errno;
+    SetOpenFailure(OpenStep::Open, errno);
     return 0;
   }
   if (!IsTheTerminal(fd, name)) {
     Sys().close(fd);
-    m_lastOpenError = ENOTTY;
+    SetOpenFailure(OpenStep::Open, ENOTTY);
     return 0;
   }
   // flock before TIOCEXCL: a port someone else holds must not be left with our exclusive flag.
@@ -202,7 +202,7 @@ int CSerial::OpenPort(const char* name, void* owner) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     Sys().close(fd);
-    m_lastOpenError = (err == EWOULDBLOCK) ? EBUSY : err;
+    SetOpenFailure(OpenStep::Open, err == EWOULDBLOCK ? EBUSY : err);
     return 0;
   }
   ::ioctl(fd, TIOCEXCL);
@@ -214,6 +214,7 @@ int CSerial::OpenPort(const char* name, void* owner) {
     saved->valid = true;
     SetRaw115200(&tio);
     if (Sys().tcsetattr(fd, TCSANOW, &tio) != 0) {
+      SetOpenFailure(OpenStep::Configure, errno);
       ShowMessage(kConfigureFailed);
       ReleasePort(fd, &saved->tio);
       return 0;
@@ -227,6 +228,7 @@ int CSerial::OpenPort(const char* name, void* owner) {
   int wake[2];
   const termios* restore = saved->valid ? &saved->tio : nullptr;
   if (Sys().pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    SetOpenFailure(OpenStep::Reader, errno);
     ReleasePort(fd, restore);
     ShowMessage(kReaderFailed);
     return 0;
@@ -237,7 +239,8 @@ int CSerial::OpenPort(const char* name, void* owner) {
   std::future<void> startedFuture = started.get_future();
   try {
     m_readerThread = std::thread(&CSerial::ReaderThread, this, fd, wake[0], owner, &started);
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& error) {
+    SetOpenFailure(OpenStep::Reader, error.code().value());
     ReleasePort(fd, restore);
     ::close(wake[0]);
     ::close(wake[1]);
@@ -325,6 +328,15 @@ void CSerial::EmergencyRelease(const uint8_t* lastWords, uint32_t length) {
 
 int CSerial::LastOpenError() const {
   return m_lastOpenError.load();
+}
+
+CSerial::OpenStep CSerial::LastOpenStep() const {
+  return m_lastOpenStep.load();
+}
+
+void CSerial::SetOpenFailure(OpenStep step, int error) {
+  m_lastOpenStep = step;
+  m_lastOpenError = error;
 }
 
 void CSerial::SetMessageHook(SerialMessageHook hook) {

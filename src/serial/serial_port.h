@@ -45,9 +45,11 @@ class CSerial {
   // exclusive hold and puts the saved settings back, without joining or closing anything.
   // Safe from any thread while others use the channel.
   void EmergencyRelease(const uint8_t* lastWords, uint32_t length);
-  // Why the last OpenPort could not open the device (EACCES, EBUSY, ENOENT, ...); 0 when it
-  // opened it.
+  // Why the last OpenPort failed (EACCES, EBUSY, ENOENT, ENOTTY, ...); 0 when it succeeded.
   int LastOpenError() const;
+  // Which step of the last OpenPort failed.
+  enum class OpenStep { None, Open, Configure, Reader };
+  OpenStep LastOpenStep() const;
 
   // Installed once by the dialog's start-up before any port is opened.
   ReceiveProc m_pfnReceive = nullptr;
@@ -63,7 +65,10 @@ class CSerial {
   struct SavedSettings;
 
   std::atomic<int> m_fd{-1};
+  void SetOpenFailure(OpenStep step, int error);
+
   std::atomic<int> m_lastOpenError{0};
+  std::atomic<OpenStep> m_lastOpenStep{OpenStep::None};
   int m_wakeFd[2] = {-1, -1};
   uint32_t m_nChunkSize = 0;
   std::thread m_readerThread;

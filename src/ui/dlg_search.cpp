@@ -16,6 +16,24 @@ constexpr int kMissesBeforeLabelReset = 5;
 // passes the search would spin on the port list; a pass that probed already took seconds.
 constexpr int kPauseAfterProbingMs = 1;
 constexpr int kPauseAfterIdlePassMs = 250;
+
+PortProblem ClassifyOpenFailure(CSerial::OpenStep step, int error) {
+  if (step == CSerial::OpenStep::Configure) return PortProblem::NotConfigurable;
+  if (step == CSerial::OpenStep::Reader) return PortProblem::CannotOpen;
+  switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return PortProblem::Missing;
+    case EBUSY:
+      return PortProblem::Busy;
+    case EACCES:
+    case EPERM:
+      return PortProblem::Denied;
+    default:
+      return PortProblem::CannotOpen;
+  }
+}
 }  // namespace
 
 std::vector<std::string> CQuorlinDlg::PortsToSearch() const {
@@ -75,9 +93,10 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
   if (Closing()) return 0;
   if (m_serial.IsOpen()) m_serial.ClosePort();
   if (!m_serial.OpenPort(port.c_str(), this)) {
-    ReportUnopenablePort(port);
+    RecordOpenFailure(port);
     return 0;
   }
+  RecordOpened(port);
   m_bPortLost = 0;  // a failure of the port closed above is no news about this one
   if (WaitForProbeReply(kSearchReplyMs)) {
     ForgetLoader(port);
@@ -111,9 +130,10 @@ int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
   if (!m_bRecognised || replugged) {
     if (m_serial.IsOpen()) m_serial.ClosePort();
     if (!m_serial.OpenPort(port.c_str(), this)) {
-      ReportUnopenablePort(port);
+      RecordOpenFailure(port);
       return 0;
     }
+    RecordOpened(port);
     m_bPortLost = 0;
   }
   if (!WaitForProbeReply(kKeepAliveReplyMs)) {
@@ -148,7 +168,7 @@ int CQuorlinDlg::WaitForProbeReply(int ms) {
 
 void CQuorlinDlg::ReportLoader(const std::string& port) {
   {
-    std::lock_guard lock(m_deniedMutex);
+    std::lock_guard lock(m_portsMutex);
     if (std::find(m_loaderPorts.begin(), m_loaderPorts.end(), port) != m_loaderPorts.end()) return;
     m_loaderPorts.push_back(port);
   }
@@ -156,25 +176,48 @@ void CQuorlinDlg::ReportLoader(const std::string& port) {
 }
 
 void CQuorlinDlg::ForgetLoader(const std::string& port) {
-  std::lock_guard lock(m_deniedMutex);
+  std::lock_guard lock(m_portsMutex);
   m_loaderPorts.erase(std::remove(m_loaderPorts.begin(), m_loaderPorts.end(), port),
                       m_loaderPorts.end());
 }
 
-// A port refused for lack of permission would otherwise be skipped silently on every pass;
-// the operator is told once per port what to do about it.
-void CQuorlinDlg::ReportUnopenablePort(const std::string& port) {
+std::vector<UnsearchedPort> CQuorlinDlg::UnsearchedPorts() const {
+  std::lock_guard lock(m_portsMutex);
+  return m_unsearched;
+}
+
+// A port that fails is skipped silently on every pass; its reason is kept so the operator
+// can be told what to do about it.
+void CQuorlinDlg::RecordOpenFailure(const std::string& port) {
   const int error = m_serial.LastOpenError();
-  if (error != EACCES && error != EPERM) return;
+  const PortProblem problem = ClassifyOpenFailure(m_serial.LastOpenStep(), error);
+  bool changed = true;
+  bool firstDenial = false;
   {
-    std::lock_guard lock(m_deniedMutex);
-    for (const auto& known : m_deniedPorts)
-      if (known == port) return;
-    m_deniedPorts.push_back(port);
+    std::lock_guard lock(m_portsMutex);
+    auto known = std::find_if(m_unsearched.begin(), m_unsearched.end(),
+                              [&](const UnsearchedPort& p) { return p.port == port; });
+    if (known == m_unsearched.end()) {
+      m_unsearched.push_back({port, problem, error});
+    } else {
+      changed = known->problem != problem;
+      *known = {port, problem, error};
+    }
+    if (problem == PortProblem::Denied &&
+        std::find(m_deniedPorts.begin(), m_deniedPorts.end(), port) == m_deniedPorts.end()) {
+      m_deniedPorts.push_back(port);
+      firstDenial = true;
+    }
   }
-  m_surface.MessageBox("Cannot open " + port +
-                       ": permission denied. Add your user to the 'dialout' group "
-                       "(sudo usermod -aG dialout $USER), then log out and in again.");
+  if (changed) NotifyState();
+  // Told once per port, not on every pass.
+  if (firstDenial && m_options.portFailureBoxes)
+    m_surface.MessageBox("Cannot open " + port + ": permission denied. " + kDialoutHint);
+}
+
+void CQuorlinDlg::RecordOpened(const std::string& port) {
+  std::lock_guard lock(m_portsMutex);
+  std::erase_if(m_unsearched, [&](const UnsearchedPort& p) { return p.port == port; });
 }
 
 void CQuorlinDlg::OnSearchAgain() {

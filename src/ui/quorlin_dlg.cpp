@@ -25,7 +25,10 @@ CQuorlinDlg::~CQuorlinDlg() {
 bool CQuorlinDlg::OnInitDialog() {
   m_serial.m_pfnReceive = &CQuorlinDlg::ReceiveHandler;
   m_serial.m_pfnPortLost = &CQuorlinDlg::PortLostHandler;
-  m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
+  if (m_options.portFailureBoxes)
+    m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
+  else  // recorded per port instead (UnsearchedPorts)
+    m_serial.SetMessageHook([](const std::string&) {});
   g_sender.progressCallback = &CQuorlinDlg::ProgressHandler;
   SetSenderIo(SenderIo{[this](const uint8_t* data, uint32_t length) {
                          return m_serial.WritePort(data, length) == 1;

@@ -27,6 +27,19 @@ struct ImageLoadResult {
   std::string message;  // names the file and the reason; empty when None
 };
 
+// Why a port could not be searched, for faces that explain it in their own words.
+enum class PortProblem { Missing, Busy, Denied, NotConfigurable, CannotOpen };
+
+inline constexpr char kDialoutHint[] =
+    "Add your user to the 'dialout' group (sudo usermod -aG dialout $USER), then log out and "
+    "in again.";
+
+struct UnsearchedPort {
+  std::string port;
+  PortProblem problem = PortProblem::CannotOpen;
+  int error = 0;  // the OS's reason (errno)
+};
+
 // The updater's engine: the main window's state, its handlers, the charger search and
 // probes, the programming sessions and the supervisor. It reaches its window only through
 // a ControlSurface, and never prints or shows anything by itself.
@@ -37,6 +50,9 @@ class CQuorlinDlg {
     std::vector<std::string> ports;         // empty: the system's list, read for every pass
     int watchdogMs = 35000;
     bool startSupervisor = true;
+    // The window tells at once, in message boxes, why a port could not be opened or
+    // configured; a face that reports UnsearchedPorts() in its own words turns them off.
+    bool portFailureBoxes = true;
   };
 
   CQuorlinDlg(ControlSurface& surface, CSerial& serial, Options options);
@@ -112,6 +128,9 @@ class CQuorlinDlg {
   // The last menu reply parsed, for faces that show it in their own words.
   std::optional<MenuReply> LastReply() const;
   std::vector<std::string> PortsToSearch() const;
+  // Ports whose last open or configuration failed, in the order first met; a port leaves
+  // the list once it opens.
+  std::vector<UnsearchedPort> UnsearchedPorts() const;
   ControlSurface& Surface() { return m_surface; }
 
   // Flags (0/1) and counters, shared by every thread.
@@ -156,7 +175,8 @@ class CQuorlinDlg {
   void ForgetLoader(const std::string& port);
   void ReleaseLostPort();
   static std::string TooLargeForChargerText(const std::string& image, uint32_t size);
-  void ReportUnopenablePort(const std::string& port);
+  void RecordOpenFailure(const std::string& port);
+  void RecordOpened(const std::string& port);
   bool Closing() const { return m_stop.Stopped(); }
   void NotifyState() const {
     if (m_stateListener) m_stateListener();
@@ -179,7 +199,8 @@ class CQuorlinDlg {
   std::thread m_hAutorunThread;
   StopSignal m_stop;
   std::atomic<int32_t> m_nShownPercent{-1};
-  std::mutex m_deniedMutex;
+  mutable std::mutex m_portsMutex;
+  std::vector<UnsearchedPort> m_unsearched;
   std::vector<std::string> m_deniedPorts;  // ports already reported as not permitted
   bool m_shutDown = false;
   std::function<void()> m_stateListener;
@@ -195,5 +216,5 @@ class CQuorlinDlg {
   std::atomic<int> m_bPortLost{0};
   std::atomic<int> m_bProbing{0};
   std::atomic<int> m_bLoaderAnswered{0};
-  std::vector<std::string> m_loaderPorts;  // ports already reported; under m_deniedMutex
+  std::vector<std::string> m_loaderPorts;  // ports already reported; under m_portsMutex
 };
