@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/cli_commands.h"
 #include "engine_fixture.h"
 #include "sim/sim_charger.h"
 
@@ -303,6 +304,11 @@ TEST_F(CliTest, FlashReportsFailureWhenTheChargerNeverStartsItsLoader) {
   ASSERT_FALSE(Lines(run.out).empty());
   EXPECT_EQ(Lines(run.out).back(), "Program failed.");
   EXPECT_LT(run.seconds, 10);
+}
+
+// The tests run with a short watchdog; the CLI as shipped keeps the window's 35 s.
+TEST(CliDefaults, WatchdogIs35Seconds) {
+  EXPECT_EQ(CliOptions{}.watchdogMs, 35000);
 }
 
 TEST_F(CliTest, RefusedImagesAreNamedAndNothingReachesThePort) {
