@@ -118,8 +118,8 @@ TEST(ImageFile, Refusals) {
             "Cannot open firmware file '" + missing + "': no such file.");
   EXPECT_FALSE(ReadImageFile(missing).ok);
 
-  EXPECT_EQ(ReadImageFile(dir.path().string()).error,
-            "'" + dir.path().string() + "' is a directory, not a firmware file.");
+  const std::string folder = dir.path().string();
+  EXPECT_EQ(ReadImageFile(folder).error, "'" + folder + "' is a directory, not a firmware file.");
 
   const std::string big = dir / "big.bin";
   {
