@@ -74,7 +74,8 @@ struct Session {
     for (const SessionEnd& end : taken) {
       const bool succeeded = end.result == SessionEnd::Result::Succeeded;
       view.FinishProgress();
-      if (!succeeded) std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(end.reason).c_str());
+      if (!succeeded)
+        std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(end.reason).c_str());
       std::printf("%s\n", succeeded ? "Program succeeded." : "Program failed.");
       std::fflush(stdout);
       anyFailed = anyFailed || !succeeded;
