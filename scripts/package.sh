@@ -7,6 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 rm -rf build-pkg
+# The hardening a Debian package build gets (dpkg-buildflags), read by CMake's first configure.
+eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+export CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 cmake --build build-pkg -j"$(nproc)" --target package-files >/dev/null
 (cd build-pkg && cpack -G DEB >/dev/null)
@@ -22,7 +25,7 @@ if [ -f "$win/charger-updater.exe" ] && [ -f "$win/charger-updater-cli.exe" ]; t
     exit 1
   fi
   setup=build-win/charger-updater-${version}-setup.exe
-  makensis -V2 -DVERSION="$version" -DPROGRAMS="$(realpath "$win")" -DTOP="$PWD" \
+  makensis -V2 -WX -DVERSION="$version" -DPROGRAMS="$(realpath "$win")" -DTOP="$PWD" \
     -DOUTFILE="$(realpath -m "$setup")" packaging/windows/installer.nsi
   echo "$setup"
 fi
