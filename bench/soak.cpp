@@ -341,10 +341,18 @@ int main(int argc, char** argv) {
         if (!line) break;
         if (verbose) std::fprintf(stderr, "  %s %s\n", line->err ? "E" : "O", line->text.c_str());
         if (line->err) {
-          errLines.push_back(line->text);
+          if (line->text.rfind("Programming", 0) != 0) errLines.push_back(line->text);
         } else if (line->text.rfind("Program ", 0) == 0) {
           outcome = line->text;
         }
+      }
+      // The reason goes to stderr just before the outcome goes to stdout; the two pipes are
+      // read apart, so it may arrive a little after.
+      while (!outcome.empty()) {
+        const auto late = updater.Next(milliseconds(300));
+        if (!late) break;
+        if (verbose) std::fprintf(stderr, "  %s %s\n", late->err ? "E" : "O", late->text.c_str());
+        if (late->err && late->text.rfind("Programming", 0) != 0) errLines.push_back(late->text);
       }
       if (outcome.empty()) {
         ++hangs;

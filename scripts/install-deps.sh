@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what building, testing and the demo need on Debian 12.
+# Installs what building, packaging, testing and the demo need on Debian 12.
 set -euo pipefail
 packages=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev
-          fonts-liberation xvfb xauth imagemagick)
+          fonts-liberation xvfb xauth imagemagick
+          help2man librsvg2-bin file lintian desktop-file-utils appstream nsis
+          clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

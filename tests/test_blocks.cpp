@@ -135,6 +135,33 @@ TEST_F(Blocks, LongNamesAreCutSoTheHeaderStillFits) {
   EXPECT_EQ(text.substr(nameEnd), std::string({'\0', '4', '0', '9', '6', '0', '\0'}));
 }
 
+// A cut name that lost ".bin" would be refused or mis-stored by the charger.
+TEST_F(Blocks, CutNamesKeepTheirExtension) {
+  const struct {
+    std::string name, sent;
+  } cases[] = {
+      {std::string(250, 'n') + ".bin", std::string(117, 'n') + ".bin"},
+      {std::string(118, 'a') + ".b.bin", std::string(117, 'a') + ".bin"},
+      // No stem to keep: a hidden file's leading dot, an extension longer than the room.
+      {"." + std::string(249, 'h'), "." + std::string(120, 'h')},
+      {"a." + std::string(248, 'e'), "a." + std::string(119, 'e')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name.substr(0, 8));
+    RecordWire();
+    Load(c.name.c_str(), 40960);
+    SendHeaderBlock(HeaderKind::File);
+    const auto bytes = WireBytes();
+    ASSERT_EQ(bytes.size(), 133u);
+    const std::string text(bytes.begin() + 3, bytes.begin() + 131);
+    EXPECT_EQ(text.substr(0, text.find('\0')), c.sent);
+    EXPECT_EQ(text.substr(c.sent.size(), 7), std::string({'\0', '4', '0', '9', '6', '0', '\0'}));
+  }
+  // The sender's own copy of the name is cut the same way.
+  Load((std::string(250, 'n') + ".bin").c_str(), 1);
+  EXPECT_EQ(std::string(HeaderName), std::string(195, 'n') + ".bin");
+}
+
 // 'X': a 1024-byte STX block, 'S': a 128-byte SOH block. Numbering from 255 shows the wrap to
 // 0 with complement FF.
 struct Layout {
@@ -180,6 +207,8 @@ TEST_P(DataBlocks, ImageGoesOutInOneWritePerBlockThenPadding) {
 INSTANTIATE_TEST_SUITE_P(Images, DataBlocks,
                          ::testing::Values(Layout{1, "S"}, Layout{2048, "XX"}, Layout{2100, "XXS"},
                                            Layout{3000, "XXX", 255},
+                                           // Exactly 128 bytes left: STX with 896 pad, not SOH.
+                                           Layout{128, "X"}, Layout{1152, "XX"}, Layout{1151, "XS"},
                                            Layout{40960, std::string(40, 'X')}));
 
 TEST_F(Blocks, ProgressIsTheBlockStartPercentForEveryDataByte) {

@@ -21,7 +21,6 @@ using namespace clitest;
 
 // A short watchdog keeps a silent charger's failure quick; a small image keeps transfers at
 // about a second.
-const std::map<std::string, std::string> kQuickWatchdog = {{"CHARGER_UPDATER_WATCHDOG_MS", "4000"}};
 
 struct Charger {
   std::string link;
@@ -115,9 +114,8 @@ TEST_F(ProductionTest, GangProgramsPortsSideBySideAndAFailureStaysOnItsPort) {
   AddCharger("SILENT", silent);
   const std::string path = Image("V20");
 
-  const Outcome run =
-      RunCli({"gang", path, "--ports", Ports(), "--count", "3", "--record", dir + "/rec.csv"},
-             kQuickWatchdog);
+  const Outcome run = RunCli({"gang", path, "--ports", Ports(), "--count", "3", "--record",
+                              dir + "/rec.csv", "--timeout", "4"});
   EXPECT_EQ(run.exitCode, 1) << run.err;
   const std::vector<std::string> lines = Lines(run.out);
   ASSERT_EQ(lines.size(), 4u) << run.out;
@@ -148,7 +146,7 @@ TEST_F(ProductionTest, RecordKeepsEveryRowWhenInterruptedMidTransfer) {
   AddCharger("SLOW2", slow);
   const std::string path = Image("V20", 20000);
   const std::string record = dir + "/rec.jsonl";
-  Cli cli({"gang", path, "--ports", Ports(), "--record", record}, kQuickWatchdog);
+  Cli cli({"gang", path, "--ports", Ports(), "--record", record, "--timeout", "4"});
   for (auto& charger : chargers)
     ASSERT_TRUE([&] {
       for (const auto deadline = Clock::now() + 10s; Clock::now() < deadline;

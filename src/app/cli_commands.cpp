@@ -2,13 +2,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "charger/port_list.h"
 #include "cli_report.h"
@@ -17,17 +21,26 @@
 #include "signal_stop.h"
 #include "ui/event_loop.h"
 #include "ui/quorlin_dlg.h"
+#include "ui/terminal_text.h"
 #include "ui/terminal_view.h"
 
 namespace {
+
+// Whole milliseconds; the option's range keeps this far from overflow.
+int WatchdogMs(const CliOptions& options) {
+  return static_cast<int>(options.timeoutSeconds * 1000);
+}
+
+TerminalView::Progress ProgressFor(const CliOptions& options) {
+  if (options.json || options.worker) return TerminalView::Progress::None;
+  return isatty(STDERR_FILENO) ? TerminalView::Progress::Bar : TerminalView::Progress::Lines;
+}
 
 // The terminal face, with progress as JSON events when --json is on.
 class CliView : public TerminalView {
  public:
   CliView(EventLoop& loop, const CliOptions& options, SessionReport& report, CQuorlinDlg*& dlg)
-      : TerminalView(loop, stderr, !options.json && !options.worker && isatty(STDERR_FILENO) != 0),
-        m_report(report),
-        m_dlg(dlg) {}
+      : TerminalView(loop, stderr, ProgressFor(options)), m_report(report), m_dlg(dlg) {}
 
  protected:
   void ApplyProgressPos(int pos) override {
@@ -46,6 +59,39 @@ class CliView : public TerminalView {
   int m_shownTenth = -1;
 };
 
+struct EndedSession {
+  SessionEnd end;
+  std::optional<MenuReply> before;
+};
+
+// Sessions the engine reported as ended, handed from its threads to the loop thread.
+class EndedSessions {
+ public:
+  explicit EndedSessions(EventLoop& loop) : m_loop(loop) {}
+  void Add(const SessionEnd& end, std::optional<MenuReply> before) {
+    {
+      std::lock_guard lock(m_mutex);
+      m_ended.push_back({end, std::move(before)});
+    }
+    m_loop.Wake();
+  }
+  bool Empty() const {
+    std::lock_guard lock(m_mutex);
+    return m_ended.empty();
+  }
+  EndedSession Take() {
+    std::lock_guard lock(m_mutex);
+    EndedSession next = std::move(m_ended.front());
+    m_ended.pop_front();
+    return next;
+  }
+
+ private:
+  EventLoop& m_loop;
+  mutable std::mutex m_mutex;
+  std::deque<EndedSession> m_ended;
+};
+
 // The engine with the terminal as its window.
 struct Session {
   Session(const CliOptions& options, bool supervise, SessionReport& report,
@@ -54,26 +100,46 @@ struct Session {
         dlg(view, g_serial,
             CQuorlinDlg::Options{.configPath = "",
                                  .ports = options.ports,
-                                 .watchdogMs = options.watchdogMs,
-                                 .startSupervisor = supervise}) {
+                                 .watchdogMs = WatchdogMs(options),
+                                 .startSupervisor = supervise,
+                                 .portFailureBoxes = false}) {
     dlgForView = &dlg;
     dlg.SetChargerFilter(std::move(accept));
     dlg.SetFastReplies(options.fast);
     dlg.SetStateListener([this] { loop.Wake(); });
+    dlg.SetSessionEndListener([this](const SessionEnd& end) { ended.Add(end, dlg.LastReply()); });
+    dlg.SetLoaderListener([](const std::string& port) {
+      std::fprintf(stderr,
+                   "charger-updater-cli: the charger on %s is still in its loader from an "
+                   "update that was cut off, so it does not answer with its menu. Switch it "
+                   "off and on again (or unplug and replug it); it is found once it restarts.\n",
+                   PrintableText(port).c_str());
+    });
   }
   ~Session() { dlg.Shutdown(); }
+
+  // A transfer in flight is cancelled, then the engine stops.
+  void Stop(const std::string& reason) {
+    dlg.CancelSession(reason);
+    dlg.Shutdown();
+  }
+  std::string StopReason() const {
+    return signals.StoppedBy() == SignalStop::Cause::Interrupt ? "interrupted by Ctrl-C"
+                                                               : "stopped by a termination request";
+  }
 
   EventLoop loop;
   CQuorlinDlg* dlgForView = nullptr;
   CliView view;
   CQuorlinDlg dlg;
+  EndedSessions ended{loop};
   // Last, so a stop request always finds the engine built.
-  SignalStop signals{[this] { loop.Quit(); }, [] {}};
+  SignalStop signals{[this] { loop.Quit(); }, [this] { dlg.EmergencyRelease(); }};
 };
 
 std::string Join(const std::vector<std::string>& items) {
   std::string joined;
-  for (const auto& item : items) joined += (joined.empty() ? "" : ", ") + item;
+  for (const auto& item : items) joined += (joined.empty() ? "" : ", ") + PrintableText(item);
   return joined;
 }
 
@@ -81,7 +147,32 @@ std::chrono::milliseconds Seconds(double seconds) {
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
 
-// Searches until a port is adopted. false (with the reason on stderr) when none answers.
+std::string OsReason(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
+
+std::string Why(const UnsearchedPort& port) {
+  switch (port.problem) {
+    case PortProblem::Missing:
+      return "no such port";
+    case PortProblem::Busy:
+      return "held by another program";
+    case PortProblem::Denied:
+      return std::string("not permitted. ") + kDialoutHint;
+    case PortProblem::NotConfigurable:
+      return "could not be configured (" + OsReason(port.error) + ")";
+    case PortProblem::CannotOpen:
+      break;
+  }
+  return "could not be opened (" + OsReason(port.error) + ")";
+}
+
+void PrintUnsearched(const UnsearchedPort& port) {
+  std::fprintf(stderr, "charger-updater-cli: %s not searched: %s.\n",
+               PrintableText(port.port).c_str(), Why(port).c_str());
+}
+
+// Searches until a port is adopted. false (with the reasons on stderr) when none answers.
 bool FindCharger(Session& session, const CliOptions& options) {
   session.dlg.OnInitDialog();
   const bool found = session.loop.RunUntil([&] { return session.dlg.m_bSearching == 0; },
@@ -91,19 +182,27 @@ bool FindCharger(Session& session, const CliOptions& options) {
     std::fprintf(stderr, "charger-updater-cli: interrupted before a charger answered.\n");
     return false;
   }
-  const auto ports = session.dlg.PortsToSearch();
-  if (ports.empty())
-    std::fprintf(stderr,
-                 "charger-updater-cli: no serial ports found. Plug in the charger, or name its "
-                 "port with --ports.\n");
-  else if (!options.serials.empty())
+  const auto unsearched = session.dlg.UnsearchedPorts();
+  std::vector<std::string> searched = session.dlg.PortsToSearch();
+  std::erase_if(searched, [&](const std::string& port) {
+    return std::any_of(unsearched.begin(), unsearched.end(),
+                       [&](const UnsearchedPort& u) { return u.port == port; });
+  });
+  if (!searched.empty() && !options.serials.empty())
     std::fprintf(stderr,
                  "charger-updater-cli: no charger with serial number %s answered on %s within "
                  "%g s.\n",
-                 Join(options.serials).c_str(), Join(ports).c_str(), options.waitSeconds);
-  else
+                 Join(options.serials).c_str(), Join(searched).c_str(), options.waitSeconds);
+  else if (!searched.empty())
     std::fprintf(stderr, "charger-updater-cli: no charger answered on %s within %g s.\n",
-                 Join(ports).c_str(), options.waitSeconds);
+                 Join(searched).c_str(), options.waitSeconds);
+  else if (!unsearched.empty())
+    std::fprintf(stderr, "charger-updater-cli: no port could be searched.\n");
+  else
+    std::fprintf(stderr,
+                 "charger-updater-cli: no serial ports found. Plug in the charger, or name its "
+                 "port with --ports.\n");
+  for (const UnsearchedPort& port : unsearched) PrintUnsearched(port);
   return false;
 }
 
@@ -139,57 +238,18 @@ std::function<bool(const std::string&, const MenuReply&)> SerialFilter(const Cli
   };
 }
 
-struct EndedSession {
-  SessionEnd end;
-  std::optional<MenuReply> before;
-};
-
-// Sessions the engine reported as ended, handed from its threads to the loop thread.
-class EndedSessions {
- public:
-  explicit EndedSessions(EventLoop& loop) : m_loop(loop) {}
-  void Add(const SessionEnd& end, std::optional<MenuReply> before) {
-    {
-      std::lock_guard lock(m_mutex);
-      m_ended.push_back({end, std::move(before)});
-    }
-    m_loop.Wake();
-  }
-  bool Empty() const {
-    std::lock_guard lock(m_mutex);
-    return m_ended.empty();
-  }
-  EndedSession Take() {
-    std::lock_guard lock(m_mutex);
-    EndedSession next = std::move(m_ended.front());
-    m_ended.pop_front();
-    return next;
-  }
-
- private:
-  EventLoop& m_loop;
-  mutable std::mutex m_mutex;
-  std::deque<EndedSession> m_ended;
-};
-
 struct PendingVerify {
   EndedSession session;
   uint32_t repliesBefore = 0;
   std::chrono::steady_clock::time_point since;
 };
 
-// A session still running when the command stops: cut short, so it counts as failed.
-SessionEnd UnendedSession(Session& session, const std::string& port) {
+// A session that never reported an end: it did not start.
+SessionEnd UnstartedSession(Session& session, const std::string& port) {
   SessionEnd end;
   end.port = port;
   end.imageSize = session.dlg.m_nImageSize;
-  if (session.signals.Stopped()) {
-    end.result = SessionEnd::Result::Cancelled;
-    end.reason = "interrupted during the transfer";
-  } else {
-    end.result = SessionEnd::Result::Failed;
-    end.reason = "the session did not end in time";
-  }
+  end.reason = "programming did not start on " + port;
   return end;
 }
 
@@ -221,8 +281,8 @@ void ReportSkipped(Session& session, SessionReport& report, const std::string& p
   if (report.Json()) return;
   session.view.FinishProgress();
   std::printf("Skipped: %s on %s already runs version %s.\n",
-              reply.serial.value_or("a charger").c_str(), port.c_str(),
-              reply.version.value_or("").c_str());
+              PrintableText(reply.serial.value_or("a charger")).c_str(),
+              PrintableText(port).c_str(), PrintableText(reply.version.value_or("")).c_str());
   std::fflush(stdout);
 }
 
@@ -263,22 +323,30 @@ int RunPorts(const CliOptions&) {
   return kExitOk;
 }
 
+// What a run that found no charger exits with.
+int NoCharger(const Session& session) {
+  return session.signals.Stopped() ? session.signals.ExitStatus() : kExitNoCharger;
+}
+
 int RunInfo(const CliOptions& options) {
   if (options.all) return RunInfoAll(options);
   SessionReport report;
   report.Open("", options.json);
   Session session(options, false, report, SerialFilter(options));
-  if (!FindCharger(session, options)) return kExitNoCharger;
+  if (!FindCharger(session, options)) return NoCharger(session);
   const auto reply = session.dlg.LastReply();
   const std::string port = session.dlg.m_strPortName.Get();
   if (options.json) {
     report.Event(ChargerEvent("charger", port, reply));
     return kExitOk;
   }
-  std::printf("port: %s\n", port.c_str());
-  std::printf("charger: %s\n", reply ? reply->identification.c_str() : "");
-  std::printf("serial: %s\n", reply && reply->serial ? reply->serial->c_str() : "N/A");
-  std::printf("version: %s\n", reply && reply->version ? reply->version->c_str() : "N/A");
+  const auto shown = [](const std::optional<std::string>& text) {
+    return text ? PrintableText(*text) : std::string("N/A");
+  };
+  std::printf("port: %s\n", PrintableText(port).c_str());
+  std::printf("charger: %s\n", reply ? PrintableText(reply->identification).c_str() : "");
+  std::printf("serial: %s\n", shown(reply ? reply->serial : std::nullopt).c_str());
+  std::printf("version: %s\n", shown(reply ? reply->version : std::nullopt).c_str());
   return kExitOk;
 }
 
@@ -287,10 +355,8 @@ int RunFlash(const CliOptions& options) {
   if (!report.Open(options.recordPath, options.json)) return kExitUsage;
   Session session(options, false, report, SerialFilter(options));
   CQuorlinDlg& dlg = session.dlg;
-  EndedSessions ended(session.loop);
-  dlg.SetSessionEndListener([&](const SessionEnd& end) { ended.Add(end, {}); });
   if (!LoadImageOrExplain(session, options, report)) return kExitUsage;
-  if (!FindCharger(session, options)) return kExitNoCharger;
+  if (!FindCharger(session, options)) return NoCharger(session);
 
   const auto before = dlg.LastReply();
   const std::string port = dlg.m_strPortName.Get();
@@ -301,25 +367,30 @@ int RunFlash(const CliOptions& options) {
   }
 
   dlg.StartProgramming();
-  // The engine clears its flag before it reports the end; the report is what counts.
-  session.loop.RunUntil([&] { return !ended.Empty(); },
-                        std::chrono::milliseconds(options.watchdogMs) + std::chrono::seconds(5));
-  const auto started = std::chrono::steady_clock::now();
-  SessionEnd end = ended.Empty() ? UnendedSession(session, port) : ended.Take().end;
+  session.loop.RunUntil([&] { return !session.ended.Empty(); },
+                        std::chrono::milliseconds(WatchdogMs(options)) + std::chrono::seconds(5));
+  if (session.signals.Stopped())
+    session.Stop(session.StopReason());
+  else if (session.ended.Empty() && dlg.m_bProgramming)
+    session.Stop("no outcome within the watchdog time");
+  SessionEnd end =
+      session.ended.Empty() ? UnstartedSession(session, port) : session.ended.Take().end;
   if (end.result == SessionEnd::Result::Succeeded && options.verify) {
+    const auto started = std::chrono::steady_clock::now();
     end.reason = VerifyByProbing(session, port, report.Image());
     if (!end.reason.empty()) end.result = SessionEnd::Result::Failed;
     end.duration += std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
   }
-  if (session.signals.Stopped())
-    std::fprintf(stderr, "\ncharger-updater-cli: interrupted; the charger was not programmed.\n");
   const bool succeeded = end.result == SessionEnd::Result::Succeeded;
   report.Finish(
       report.MakeRecord(port, before, ResultName(end.result), end.reason, end.duration.count()));
-  if (!succeeded && !end.reason.empty() && !options.json)
-    std::fprintf(stderr, "charger-updater-cli: %s: %s\n", port.c_str(), end.reason.c_str());
+  if (!succeeded && !end.reason.empty() && !options.json) {
+    session.view.FinishProgress();
+    std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(end.reason).c_str());
+  }
   PrintOutcome(session, options, succeeded);
+  if (session.signals.Stopped()) return session.signals.ExitStatus();
   return succeeded ? kExitOk : kExitProgramFailed;
 }
 
@@ -345,8 +416,6 @@ int RunAuto(const CliOptions& options) {
   Session session(options, true, report, accept);
   loop = &session.loop;
   CQuorlinDlg& dlg = session.dlg;
-  EndedSessions ended(session.loop);
-  dlg.SetSessionEndListener([&](const SessionEnd& end) { ended.Add(end, dlg.LastReply()); });
   if (!LoadImageOrExplain(session, options, report)) return kExitUsage;
   dlg.ToggleAutoProgram();
   if (!dlg.m_bAutoProgram) return kExitUsage;
@@ -359,6 +428,20 @@ int RunAuto(const CliOptions& options) {
                  "another, Ctrl-C to stop.\n",
                  options.image.c_str());
 
+  // There is no end of a search here, so a port is explained once, when it first fails;
+  // a missing port is the normal state between two chargers.
+  std::vector<std::pair<std::string, PortProblem>> explained;
+  auto explainNewPorts = [&] {
+    for (const UnsearchedPort& port : dlg.UnsearchedPorts()) {
+      const auto key = std::make_pair(port.port, port.problem);
+      if (port.problem == PortProblem::Missing ||
+          std::find(explained.begin(), explained.end(), key) != explained.end())
+        continue;
+      explained.push_back(key);
+      session.view.FinishProgress();
+      PrintUnsearched(port);
+    }
+  };
   int succeeded = 0;
   int failed = 0;
   auto finish = [&](const std::string& port, const std::optional<MenuReply>& before,
@@ -367,14 +450,17 @@ int RunAuto(const CliOptions& options) {
     ++(ok ? succeeded : failed);
     report.Finish(
         report.MakeRecord(port, before, ResultName(end.result), end.reason, end.duration.count()));
-    if (!ok && !end.reason.empty() && !options.json)
-      std::fprintf(stderr, "charger-updater-cli: %s: %s\n", port.c_str(), end.reason.c_str());
+    if (!ok && !end.reason.empty() && !options.json) {
+      session.view.FinishProgress();
+      std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(end.reason).c_str());
+    }
     PrintOutcome(session, options, ok);
   };
   std::optional<PendingVerify> verifying;
   std::string shownState;
   session.loop.RunUntil(
       [&] {
+        explainNewPorts();
         {
           std::unique_lock lock(skipMutex);
           if (!dlg.m_bRecognised && !dlg.m_bSearching) lastSkipped.clear();
@@ -386,8 +472,8 @@ int RunAuto(const CliOptions& options) {
             lock.lock();
           }
         }
-        while (!ended.Empty()) {
-          EndedSession next = ended.Take();
+        while (!session.ended.Empty()) {
+          EndedSession next = session.ended.Take();
           if (next.end.result == SessionEnd::Result::Succeeded && options.verify) {
             verifying =
                 PendingVerify{next, dlg.m_nMenuReplies.load(), std::chrono::steady_clock::now()};
@@ -414,9 +500,17 @@ int RunAuto(const CliOptions& options) {
         return stopWhenIdle && !verifying && !dlg.m_bProgramming;
       },
       std::chrono::hours(24 * 365));
-  if (dlg.m_bProgramming) {
-    const SessionEnd end = UnendedSession(session, dlg.m_strPortName.Get());
-    finish(end.port, dlg.LastReply(), end);
+  // A session cut short counts as failed; a charger waiting for its verify answer too.
+  if (session.signals.Stopped()) session.Stop(session.StopReason());
+  while (!session.ended.Empty()) {
+    const EndedSession next = session.ended.Take();
+    finish(next.end.port, next.before, next.end);
+  }
+  if (verifying) {
+    SessionEnd end = verifying->session.end;
+    end.result = SessionEnd::Result::Cancelled;
+    end.reason = "stopped while waiting for the charger on " + end.port + " to answer";
+    finish(end.port, verifying->session.before, end);
   }
   session.view.FinishProgress();
   if (options.json) {
@@ -426,5 +520,6 @@ int RunAuto(const CliOptions& options) {
   } else {
     std::printf("===  %d succeeded ===  %d failed ===\n", succeeded, failed);
   }
+  if (session.signals.Stopped()) return session.signals.ExitStatus();
   return failed > 0 ? kExitProgramFailed : kExitOk;
 }

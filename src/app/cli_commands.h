@@ -16,8 +16,7 @@ struct CliOptions {
   double waitSeconds = 10;
   int count = 0;  // auto: stop after this many sessions; 0: until interrupted
   std::string image;
-  int watchdogMs = 35000;
-
+  double timeoutSeconds = 35;        // a session not completed by then counts as failed
   std::string recordPath;            // --record: one row per session appended here
   bool json = false;                 // --json: one JSON object per line on stdout
   std::vector<std::string> serials;  // --serial: only these chargers are touched

@@ -12,27 +12,13 @@
 #include "charger/port_list.h"
 #include "cli_commands.h"
 #include "cli_report.h"
+#include "ui/terminal_text.h"
 #include "worker_pool.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kRedrawMs = 200;
-
-// Device text shown on a terminal: printable ASCII as it is, every other byte as \xNN.
-std::string Printable(const std::string& text) {
-  std::string shown;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      shown += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      shown += escaped;
-    }
-  }
-  return shown;
-}
 
 std::string Field(const JsonFields& fields, const char* name, const char* absent = "") {
   auto it = fields.find(name);
@@ -73,8 +59,8 @@ class Table {
     for (const auto& row : m_rows) {
       const double elapsed = std::chrono::duration<double>(Clock::now() - row.since).count();
       std::snprintf(line, sizeof line, "\033[2K%-24s %-14s %-8s %-12s %3d%% %7.1fs\n",
-                    Printable(row.port).c_str(), Printable(row.serial).c_str(),
-                    Printable(row.version).c_str(), row.state.c_str(), row.percent, elapsed);
+                    PrintableText(row.port).c_str(), PrintableText(row.serial).c_str(),
+                    PrintableText(row.version).c_str(), row.state.c_str(), row.percent, elapsed);
       text += line;
     }
     m_drawn = static_cast<int>(m_rows.size()) + 1;
@@ -107,11 +93,14 @@ int RunGang(const CliOptions& options) {
   SessionReport report;  // the record only: the workers' lines are the JSON output
   if (!report.Open(options.recordPath, false)) return kExitUsage;
 
+  char timeout[32];
+  std::snprintf(timeout, sizeof timeout, "%g", options.timeoutSeconds);
   std::vector<Row> rows;
   std::vector<std::vector<std::string>> args;
   for (const auto& port : ports) {
     rows.push_back(Row{.port = port});
-    std::vector<std::string> worker{"auto", options.image, "--ports", port, "--json", "--worker"};
+    std::vector<std::string> worker{"auto",   options.image, "--ports",   port,
+                                    "--json", "--worker",    "--timeout", timeout};
     if (!options.serials.empty())
       worker.insert(worker.end(), {"--serial", JoinSerials(options.serials)});
     if (options.skipSameVersion) worker.push_back("--skip-same-version");
@@ -139,7 +128,7 @@ int RunGang(const CliOptions& options) {
     if (!options.json) {
       std::string line = record.port + " " + record.serial.value_or("N/A") + " " + record.result;
       if (!record.reason.empty()) line += ": " + record.reason;
-      std::printf("%s\n", Printable(line).c_str());
+      std::printf("%s\n", PrintableText(line).c_str());
       std::fflush(stdout);
     }
     row.state = record.result;
@@ -164,17 +153,17 @@ int RunGang(const CliOptions& options) {
     } else if (event == "state") {
       const std::string state = Field(*fields, "state");
       if (state == "programming" && row.state != state) row.since = Clock::now();
-      if (state != row.state && plain) say(Printable(row.port + ": " + state));
+      if (state != row.state && plain) say(PrintableText(row.port + ": " + state));
       row.state = state;
       row.serial = Field(*fields, "serial", "-");
       row.version = Field(*fields, "version", "-");
     } else if (event == "progress") {
       row.percent = std::atoi(Field(*fields, "percent", "0").c_str());
-      if (plain) say(Printable(row.port) + ": " + std::to_string(row.percent) + "%");
+      if (plain) say(PrintableText(row.port) + ": " + std::to_string(row.percent) + "%");
     }
   };
   events.err = [&](size_t i, const std::string& line) {
-    say(Printable(rows[i].port + ": " + line));
+    say(PrintableText(rows[i].port + ": " + line));
   };
   events.ended = [&](size_t i, int status) {
     Row& row = rows[i];
@@ -251,10 +240,10 @@ int RunInfoAll(const CliOptions& options) {
       std::printf("%s", line.Text().c_str());
     } else {
       std::printf("port: %s\ncharger: %s\nserial: %s\nversion: %s\n\n",
-                  Printable(Field(fields, "port")).c_str(),
-                  Printable(Field(fields, "charger")).c_str(),
-                  Printable(Field(fields, "serial", "N/A")).c_str(),
-                  Printable(Field(fields, "version", "N/A")).c_str());
+                  PrintableText(Field(fields, "port")).c_str(),
+                  PrintableText(Field(fields, "charger")).c_str(),
+                  PrintableText(Field(fields, "serial", "N/A")).c_str(),
+                  PrintableText(Field(fields, "version", "N/A")).c_str());
     }
   }
   std::fflush(stdout);

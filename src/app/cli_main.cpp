@@ -1,18 +1,56 @@
 // charger-updater-cli: the updater's engine driven from a terminal or a script.
 #include <CLI/CLI.hpp>
-#include <cstdlib>
 
 #include "charger/port_list.h"
 #include "cli_commands.h"
+#include "cli_ranges.h"
 #include "res/version.h"
+#include "serial/port_path.h"
 
 namespace {
+// Empty when every name may be searched. A name that does not exist yet is fine (a charger
+// may appear there later); one that exists and is no terminal is never opened.
+std::string CheckPortList(const std::string& text) {
+  const std::vector<std::string> ports = SplitPortList(text);
+  if (ports.empty()) return "names no port; give the charger's port, e.g. --ports /dev/ttyUSB0";
+  for (const std::string& port : ports) {
+    switch (ClassifyPortPath(port)) {
+      case PortPathKind::NotTerminal:
+        return port + " is not a serial port (it is " + DescribePortPath(port) +
+               "); give the charger's port, e.g. /dev/ttyUSB0";
+      case PortPathKind::OwnTerminal:
+        return port + " is not a charger's serial port: it is this program's own terminal";
+      case PortPathKind::Missing:
+      case PortPathKind::Terminal:
+      case PortPathKind::Unknown:
+        break;
+    }
+  }
+  return {};
+}
+
 void AddPortOption(CLI::App* command, CliOptions& options) {
   command
       ->add_option_function<std::string>(
           "--ports", [&options](const std::string& text) { options.ports = SplitPortList(text); },
           "Comma-separated ports to search instead of the system's serial ports")
-      ->type_name("P1,P2,...");
+      ->type_name("P1,P2,...")
+      ->check(CLI::Validator([](std::string& text) { return CheckPortList(text); }, ""));
+}
+
+void AddWaitOption(CLI::App* command, CliOptions& options) {
+  command->add_option("--wait", options.waitSeconds, "Seconds to search, 0.1 to 3600 (default 10)")
+      ->type_name("SECONDS")
+      ->check(SecondsBetween(0.1, 3600));
+}
+
+void AddTimeoutOption(CLI::App* command, CliOptions& options) {
+  command
+      ->add_option("--timeout", options.timeoutSeconds,
+                   "Seconds a programming session may take before it counts as failed, 1 to "
+                   "3600 (default 35)")
+      ->type_name("SECONDS")
+      ->check(SecondsBetween(1, 3600));
 }
 
 std::vector<std::string> SplitList(const std::string& text) {
@@ -66,23 +104,20 @@ void AddProgrammingOptions(CLI::App* command, CliOptions& options) {
 
 int main(int argc, char** argv) {
   CliOptions options;
-  if (const char* watchdog = std::getenv("CHARGER_UPDATER_WATCHDOG_MS"))
-    options.watchdogMs = std::atoi(watchdog) > 0 ? std::atoi(watchdog) : options.watchdogMs;
 
   CLI::App app{"Finds a charger on the serial ports and programs its firmware."};
   app.set_version_flag("--version", std::string("charger-updater-cli ") + kChargerUpdaterVersion);
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 success, 1 programming failed, 2 usage error or refused image, "
-      "3 no charger answered, 130/143 gang interrupted by "
-      "Ctrl-C/SIGTERM.\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
+      "3 no charger answered, 130 stopped by Ctrl-C, 143 stopped by "
+      "SIGTERM.\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
 
   auto* ports = app.add_subcommand("ports", "List the ports a search would probe, in order");
 
   auto* info = app.add_subcommand("info", "Find a charger and print what it reports");
   AddPortOption(info, options);
-  info->add_option("--wait", options.waitSeconds, "Seconds to search (default 10)")
-      ->check(CLI::PositiveNumber);
+  AddWaitOption(info, options);
   info->add_flag("--all", options.all, "Search every port and print each charger found");
   AddSerialOption(info, options);
   AddJsonOption(info, options);
@@ -90,8 +125,8 @@ int main(int argc, char** argv) {
   auto* flash = app.add_subcommand("flash", "Program IMAGE into the charger that answers");
   flash->add_option("IMAGE", options.image, "Firmware image (.bin)")->required();
   AddPortOption(flash, options);
-  flash->add_option("--wait", options.waitSeconds, "Seconds to search (default 10)")
-      ->check(CLI::PositiveNumber);
+  AddWaitOption(flash, options);
+  AddTimeoutOption(flash, options);
   AddProgrammingOptions(flash, options);
   AddJsonOption(flash, options);
 
@@ -99,8 +134,10 @@ int main(int argc, char** argv) {
       "auto", "Program every newly connected charger with IMAGE until stopped (Ctrl-C)");
   automatic->add_option("IMAGE", options.image, "Firmware image (.bin)")->required();
   AddPortOption(automatic, options);
-  automatic->add_option("--count", options.count, "Stop after N sessions")
-      ->check(CLI::PositiveNumber);
+  automatic->add_option("--count", options.count, "Stop after N sessions, 1 to 1000000")
+      ->type_name("N")
+      ->check(CountBetween(1, 1000000));
+  AddTimeoutOption(automatic, options);
   AddProgrammingOptions(automatic, options);
   AddJsonOption(automatic, options);
   // gang's workers: stop between sessions once stdin closes.
@@ -110,8 +147,10 @@ int main(int argc, char** argv) {
       "gang", "Program chargers on many ports at once, each port on its own, until stopped");
   gang->add_option("IMAGE", options.image, "Firmware image (.bin)")->required();
   AddPortOption(gang, options);
-  gang->add_option("--count", options.count, "Stop after N sessions in all")
-      ->check(CLI::PositiveNumber);
+  gang->add_option("--count", options.count, "Stop after N sessions in all, 1 to 1000000")
+      ->type_name("N")
+      ->check(CountBetween(1, 1000000));
+  AddTimeoutOption(gang, options);
   AddProgrammingOptions(gang, options);
   AddJsonOption(gang, options);
 

@@ -117,6 +117,12 @@ bool ReadWholeFile(const std::string& path, std::string& text, int& err) {
   }
   char buffer[4096];
   for (;;) {
+    // A file that grows while it is read is held to the same limit.
+    if (text.size() > kLargestProfile) {
+      err = EFBIG;
+      ::close(fd);
+      return false;
+    }
     ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
@@ -166,14 +172,34 @@ std::string ReasonText(int err) {
       return "its folder does not exist";
     case EISDIR:
       return "it is a directory";
+    case EFBIG:
+      return "it is larger than 1 MiB, too large for a settings file";
     default:
       return std::strerror(err);
   }
 }
 
+// Who the file belonged to and how it was protected, to hand on to its replacement.
+struct FileOwner {
+  mode_t mode = 0644;  // new file: what the usual umask gives; umask() can't be read safely
+  std::optional<uid_t> uid;
+  gid_t gid = 0;
+};
+
+// The replacement is a new inode: give it the old one's owner where permitted (root, or a
+// group the user belongs to), then the mode, which a chown may have cut.
+bool TakeOver(int fd, const FileOwner& owner) {
+  if (owner.uid && ::fchown(fd, *owner.uid, owner.gid) != 0 &&
+      ::fchown(fd, static_cast<uid_t>(-1), owner.gid) != 0) {
+    // Not permitted: the file becomes the user's own, as any save of theirs would.
+  }
+  return ::fchmod(fd, owner.mode) == 0;
+}
+
 // Writes `content` beside `target` and renames it over, so a crash leaves the old file or the
 // new one, never half of one.
-bool ReplaceFile(const std::string& target, const std::string& content, mode_t mode, int& err) {
+bool ReplaceFile(const std::string& target, const std::string& content, const FileOwner& owner,
+                 int& err) {
   std::string temp = DirectoryOf(target) + "/.config-XXXXXX";
   std::vector<char> name(temp.begin(), temp.end());
   name.push_back('\0');
@@ -182,7 +208,7 @@ bool ReplaceFile(const std::string& target, const std::string& content, mode_t m
     err = errno;
     return false;
   }
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
+  bool ok = TakeOver(fd, owner) && WriteAll(fd, content) && ::fsync(fd) == 0;
   if (!ok) err = errno;
   if (::close(fd) != 0 && ok) {
     err = errno;
@@ -209,71 +235,45 @@ bool HasLineBreak(std::string_view s) {
   return s.find_first_of("\r\n") != std::string_view::npos;
 }
 
-}  // namespace
-
-std::string ReadProfileString(const std::string& path, const std::string& section,
-                              const std::string& key, const std::string& fallback,
-                              size_t bufferSize) {
-  if (bufferSize == 0) return {};
-  const size_t room = bufferSize - 1;
-
-  // The platform strips trailing blanks from the fallback.
-  std::string_view value = fallback;
-  value = value.substr(0, value.find_last_not_of(' ') + 1);
-
-  std::string text;
-  int err = 0;
-  if (ReadWholeFile(path, text, err)) {
-    std::string_view view = text;
-    if (view.substr(0, kUtf8Bom.size()) == kUtf8Bom) view.remove_prefix(kUtf8Bom.size());
-    std::vector<Line> lines = SplitLines(view);
-    Location where = Locate(lines, section, key);
-    if (where.key) {
-      std::string_view body = lines[*where.key].body;
-      value = Trim(body.substr(body.find('=') + 1));
-      // Like the platform, a value wrapped in matching quotes comes back without them.
-      if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-          value.back() == value.front()) {
-        value = value.substr(1, value.size() - 2);
-      }
-    }
-  }
-  return std::string(value.substr(0, room));
+std::string_view StripBom(std::string_view text) {
+  if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
+  return text;
 }
 
-bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
-                        const std::string& value, std::string* error) {
-  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
-    return Fail(error, path, "a setting cannot hold a line break");
-  if (Trim(section).empty() || Trim(key).empty())
-    return Fail(error, path, "a setting needs a section and a key");
-
-  // Replace the file a symlink points at, not the link.
-  std::string target = path;
-  if (char* real = ::realpath(path.c_str(), nullptr)) {
-    target = real;
-    std::free(real);
+// A key line's value as the reader sees it: trimmed and, like the platform, without one pair
+// of matching quotes around it.
+std::string_view ValueOf(std::string_view body) {
+  std::string_view value = Trim(body.substr(body.find('=') + 1));
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
   }
+  return value;
+}
 
-  std::string text;
-  int err = 0;
-  mode_t mode = 0644;  // new file: what the usual umask gives; umask() can't be read safely
-  if (ReadWholeFile(target, text, err)) {
-    // The rename would get past a read-only file; the operator's protection should hold.
-    if (::access(target.c_str(), W_OK) != 0) return Fail(error, path, ReasonText(errno));
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  } else if (err != ENOENT) {
-    return Fail(error, path, ReasonText(err));
-  }
+// The value as it goes on disk, so that ValueOf gives it back whole: blanks at its ends or
+// quotes around it would otherwise be eaten (a path "fw.bin " names another file).
+std::string Spelled(const std::string& value) {
+  const bool quoted = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                      value.back() == value.front();
+  if (quoted || Trim(value).size() != value.size()) return '"' + value + '"';
+  return value;
+}
 
-  std::string_view view = text;
-  std::string_view bom;
-  if (view.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
-    bom = view.substr(0, kUtf8Bom.size());
-    view.remove_prefix(kUtf8Bom.size());
-  }
-  std::vector<Line> lines = SplitLines(view);
+}  // namespace
+
+std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
+                                            std::string_view key) {
+  std::vector<Line> lines = SplitLines(StripBom(text));
+  Location where = Locate(lines, section, key);
+  if (!where.key) return std::nullopt;
+  return std::string(ValueOf(lines[*where.key].body));
+}
+
+std::string SetProfileValue(std::string_view text, const std::string& section,
+                            const std::string& key, const std::string& value) {
+  const std::string_view body = StripBom(text);
+  std::vector<Line> lines = SplitLines(body);
   // New lines follow the file's own convention; a new file gets plain LF.
   std::string_view eol = "\n";
   for (const Line& line : lines) {
@@ -283,9 +283,10 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     }
   }
 
-  const std::string keyLine = key + "=" + value;
+  const std::string spelled = Spelled(value);
+  const std::string keyLine = key + "=" + spelled;
   Location where = Locate(lines, section, key);
-  std::string out(bom);
+  std::string out(text.substr(0, text.size() - body.size()));
   auto emit = [&](size_t i) {
     out.append(lines[i].body);
     out.append(lines[i].eol);
@@ -298,11 +299,11 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
         continue;
       }
       // Keep the line's own spelling of the key and its spacing around '='.
-      std::string_view body = lines[i].body;
-      size_t eq = body.find('=');
-      size_t valueStart = body.find_first_not_of(" \t", eq + 1);
-      out.append(body.substr(0, valueStart == std::string_view::npos ? body.size() : valueStart));
-      out.append(value);
+      std::string_view line = lines[i].body;
+      size_t eq = line.find('=');
+      size_t valueStart = line.find_first_not_of(" \t", eq + 1);
+      out.append(line.substr(0, valueStart == std::string_view::npos ? line.size() : valueStart));
+      out.append(spelled);
       out.append(lines[i].eol);
     }
   } else if (where.header) {
@@ -328,7 +329,62 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     out.append(keyLine);
     out.append(eol);
   }
+  return out;
+}
 
-  if (!ReplaceFile(target, out, mode, err)) return Fail(error, path, ReasonText(err));
+std::string ReadProfileString(const std::string& path, const std::string& section,
+                              const std::string& key, const std::string& fallback,
+                              size_t bufferSize, std::string* error) {
+  if (bufferSize == 0) return {};
+  const size_t room = bufferSize - 1;
+
+  // The platform strips trailing blanks from the fallback.
+  std::string value = fallback.substr(0, fallback.find_last_not_of(' ') + 1);
+
+  std::string text;
+  int err = 0;
+  if (ReadWholeFile(path, text, err)) {
+    if (std::optional<std::string> found = FindProfileValue(text, section, key)) value = *found;
+  } else if (err == EFBIG && error) {
+    *error = "Cannot read the settings from '" + path + "': " + ReasonText(err) + ".";
+  }
+  return value.substr(0, room);
+}
+
+bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value, std::string* error) {
+  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
+    return Fail(error, path, "a setting cannot hold a line break");
+  if (Trim(section).empty() || Trim(key).empty())
+    return Fail(error, path, "a setting needs a section and a key");
+
+  // Replace the file a symlink points at, not the link.
+  std::string target = path;
+  if (char* real = ::realpath(path.c_str(), nullptr)) {
+    target = real;
+    std::free(real);
+  }
+
+  std::string text;
+  int err = 0;
+  FileOwner owner;
+  if (ReadWholeFile(target, text, err)) {
+    // Rewriting an unchanged setting would only cost the file its inode, its hard links and,
+    // in a read-only folder, an error on every start.
+    if (FindProfileValue(text, section, key) == value) return true;
+    // The rename would get past a read-only file; the operator's protection should hold.
+    if (::access(target.c_str(), W_OK) != 0) return Fail(error, path, ReasonText(errno));
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+      owner.mode = st.st_mode & 07777;
+      owner.uid = st.st_uid;
+      owner.gid = st.st_gid;
+    }
+  } else if (err != ENOENT) {
+    return Fail(error, path, ReasonText(err));
+  }
+
+  if (!ReplaceFile(target, SetProfileValue(text, section, key, value), owner, err))
+    return Fail(error, path, ReasonText(err));
   return true;
 }

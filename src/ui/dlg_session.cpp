@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdio>
 
 #include "quorlin_dlg.h"
@@ -38,8 +39,6 @@ void CQuorlinDlg::StartProgramming() {
   std::unique_lock session(m_sessionMutex, std::try_to_lock);
   if (!session.owns_lock() || Closing()) return;
   if (m_bProgramming.exchange(1)) return;  // the GUI and the supervisor may race here
-  m_sessionStart = std::chrono::steady_clock::now();
-  m_nSessionSize = size;
 
   m_surface.Enable(ids::kAutoProgram, false);
   m_surface.Enable(ids::kSearchAgain, false);
@@ -56,6 +55,12 @@ void CQuorlinDlg::StartProgramming() {
     return;
   }
 
+  m_strSessionPort.Set(m_strPortName.Get());
+  m_nSessionImageSize = size;
+  m_sessionStartMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count();
+  m_bSessionOpen = 1;
   m_serial.WritePort(&kStartDownloadCommand, 1);
   if (m_bFastReplies) m_serial.SetReplyGap(kFastReplyGap);
   g_sender.transferActive = 1;
@@ -100,10 +105,12 @@ void CQuorlinDlg::ProgressHandler(void* owner, int32_t percent) {
     }
     return;
   }
+  dlg->m_bSessionOpen = 0;
   dlg->m_surface.SetText(ids::kSessionLabel, "Program succeeded.");
   ++dlg->m_nSucceeded;
   dlg->m_bTransferring = 0;
   dlg->m_bUnitDone = 1;
+  dlg->ReportSessionEnd(SessionEnd::Result::Succeeded, "");
   dlg->m_bProgramming = 0;
   if (!dlg->m_bAutoProgram) {
     dlg->m_surface.Enable(ids::kSearchAgain, true);
@@ -112,36 +119,5 @@ void CQuorlinDlg::ProgressHandler(void* owner, int32_t percent) {
   dlg->m_surface.Enable(ids::kAutoProgram, true);
   dlg->m_surface.KillTimer(ids::kWatchdogTimer);
   dlg->m_serial.SetReplyGap(std::chrono::milliseconds(0));
-  dlg->NotifySessionEnd(SessionEnd::Result::Succeeded, "");
   dlg->NotifyState();
-}
-
-void CQuorlinDlg::OnTimer(int /*id*/) {
-  m_surface.SetText(ids::kSessionLabel, "Program failed.");
-  ++m_nFailed;
-  m_bTransferring = 0;
-  m_bProgramming = 0;
-  m_bFailed = 1;
-  m_surface.KillTimer(ids::kWatchdogTimer);
-  m_serial.SetReplyGap(std::chrono::milliseconds(0));
-  if (!m_bAutoProgram) {
-    m_surface.Enable(ids::kAutoProgram, true);
-    m_surface.Enable(ids::kSearchAgain, true);
-    m_surface.Enable(ids::kOpen, true);
-  }
-  NotifySessionEnd(SessionEnd::Result::Failed, "the charger stopped answering (timed out)");
-  NotifyState();
-}
-
-void CQuorlinDlg::NotifySessionEnd(SessionEnd::Result result, const std::string& reason) {
-  if (!m_sessionEndListener) return;
-  SessionEnd end;
-  end.result = result;
-  end.port = m_strPortName.Get();
-  end.reason = reason;
-  end.imageSize = m_nSessionSize;
-  end.bytesSent = result == SessionEnd::Result::Succeeded ? end.imageSize : 0;
-  end.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - m_sessionStart);
-  m_sessionEndListener(end);
 }

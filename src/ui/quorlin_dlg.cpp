@@ -24,7 +24,11 @@ CQuorlinDlg::~CQuorlinDlg() {
 
 bool CQuorlinDlg::OnInitDialog() {
   m_serial.m_pfnReceive = &CQuorlinDlg::ReceiveHandler;
-  m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
+  m_serial.m_pfnPortLost = &CQuorlinDlg::PortLostHandler;
+  if (m_options.portFailureBoxes)
+    m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
+  else  // recorded per port instead (UnsearchedPorts)
+    m_serial.SetMessageHook([](const std::string&) {});
   g_sender.progressCallback = &CQuorlinDlg::ProgressHandler;
   SetSenderIo(SenderIo{[this](const uint8_t* data, uint32_t length) {
                          return m_serial.WritePort(data, length) == 1;
@@ -45,10 +49,15 @@ bool CQuorlinDlg::OnInitDialog() {
 
   StartSearchThread();
 
+  // The remembered path is taken whole: cut to a fixed buffer it would name another file.
   std::string path = kNoneValue;
-  if (!m_options.configPath.empty())
-    path = ReadProfileString(m_options.configPath, "File", "Path", kNoneValue, 350);
-  if (path != kNoneValue) {
+  if (!m_options.configPath.empty()) {
+    std::string error;
+    path = ReadProfileString(m_options.configPath, "File", "Path", kNoneValue, kWholeValue, &error);
+    if (!error.empty()) m_surface.MessageBox(error);
+  }
+  // An empty path names no file; there is nothing to load and nothing to complain about.
+  if (path != kNoneValue && !path.empty()) {
     m_strImagePath.Set(path);
     const ImageLoadResult result = LoadImage();
     if (result.problem == ImageProblem::CannotOpen) m_surface.MessageBox(result.message);
@@ -83,10 +92,13 @@ void CQuorlinDlg::Shutdown() {
     if (m_hSearchComThread.joinable()) m_hSearchComThread.join();
     if (m_hAutorunThread.joinable()) m_hAutorunThread.join();
   }
+  // Before the port closes, or the charger would be left waiting in its loader.
+  CancelSession("the updater was closed");
   g_sender.transferActive = 0;
   StopPump();
   m_serial.ClosePort();
   m_serial.m_pfnReceive = nullptr;
+  m_serial.m_pfnPortLost = nullptr;
   m_serial.SetMessageHook(nullptr);
   g_sender.progressCallback = nullptr;
   ResetSenderIo();

@@ -56,10 +56,8 @@ class Cli {
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
       const std::string name = entry.substr(0, entry.find('='));
-      // The tests decide which ports are searched and how long the watchdog is.
-      if (env.count(name) || name == "CHARGER_UPDATER_PORTS" ||
-          name == "CHARGER_UPDATER_WATCHDOG_MS")
-        continue;
+      // The tests decide which ports are searched.
+      if (env.count(name) || name == "CHARGER_UPDATER_PORTS") continue;
       envText.push_back(entry);
     }
     for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
