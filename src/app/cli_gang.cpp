@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -216,11 +217,11 @@ int RunInfoAll(const CliOptions& options) {
     args.push_back(std::move(worker));
   }
   WorkerPool pool(args);
-  std::vector<JsonFields> found;
+  std::vector<std::optional<JsonFields>> answers(ports.size());  // in the order of the ports
   WorkerPool::Events events;
-  events.out = [&](size_t, const std::string& line) {
+  events.out = [&](size_t i, const std::string& line) {
     const auto fields = ParseJsonLine(line);
-    if (fields && Field(*fields, "event") == "charger") found.push_back(*fields);
+    if (fields && Field(*fields, "event") == "charger") answers[i] = *fields;
   };
   events.err = [](size_t, const std::string&) {};  // a port without a charger is no news here
   events.ended = [](size_t, int) {};
@@ -228,6 +229,9 @@ int RunInfoAll(const CliOptions& options) {
   pool.Start();
   pool.Run(events, 0);
 
+  std::vector<JsonFields> found;
+  for (auto& answer : answers)
+    if (answer) found.push_back(std::move(*answer));
   for (const auto& fields : found) {
     if (options.json) {
       JsonLine line;
