@@ -6,8 +6,10 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "cli_process.h"
 #include "engine_fixture.h"
@@ -168,6 +170,55 @@ TEST_F(ProductionTest, RecordKeepsEveryRowWhenInterruptedMidTransfer) {
     EXPECT_EQ(fields->at("image_size"), "20000");
     EXPECT_EQ(fields->at("image_version"), "V20");
   }
+}
+
+// The child of `parent` whose command line mentions `word`; -1 when none.
+pid_t ChildWith(pid_t parent, const std::string& word) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string pid, comm, state;
+    pid_t ppid = -1;
+    stat >> pid >> comm >> state >> ppid;  // our own program names have no blanks
+    if (ppid != parent) continue;
+    std::ifstream cmdline(entry.path() / "cmdline");
+    const std::string args((std::istreambuf_iterator<char>(cmdline)), {});
+    if (args.find(word) != std::string::npos) return std::stoi(name);
+  }
+  return -1;
+}
+
+// A worker that dies in the middle of a session cannot report it: the session still counts,
+// as failed, and the other port is served to the end.
+TEST_F(ProductionTest, GangCountsAWorkerThatDiesMidSessionAndTheOtherPortGoesOn) {
+  chargersim::Options slow;
+  slow.replyDelay = 100ms;
+  Charger& doomed = AddCharger("DOOMED", slow);
+  AddCharger("FINE");
+  const std::string path = Image("V20", 6000);
+  const std::string record = dir + "/rec.csv";
+  Cli cli({"gang", path, "--ports", Ports(), "--count", "2", "--record", record});
+  ASSERT_TRUE([&] {
+    for (const auto deadline = Clock::now() + 10s; Clock::now() < deadline;
+         std::this_thread::sleep_for(20ms))
+      if (doomed.log.Contains("STX block 2")) return true;
+    return false;
+  }());
+  const pid_t worker = ChildWith(cli.Pid(), doomed.link);
+  ASSERT_GT(worker, 0);
+  ::kill(worker, SIGKILL);
+
+  const Outcome run = cli.Finish(30s);
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  const std::vector<std::string> lines = Lines(run.out);
+  ASSERT_EQ(lines.size(), 3u) << run.out;
+  EXPECT_EQ(lines.back(), "===  1 succeeded ===  1 failed ===");
+  EXPECT_NE(run.out.find(doomed.link + " DOOMED failed: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(" FINE succeeded"), std::string::npos) << run.out;
+  const std::string rows = ReadFile(record);
+  EXPECT_EQ(Lines(rows).size(), 3u) << rows;  // the header and both sessions
+  EXPECT_NE(rows.find(",DOOMED,V12,fw.bin,6000,"), std::string::npos) << rows;
 }
 
 TEST_F(ProductionTest, SerialFilterNeverStartsTheLoaderOfAnotherCharger) {

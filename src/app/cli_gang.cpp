@@ -13,6 +13,7 @@
 #include "charger/port_list.h"
 #include "cli_commands.h"
 #include "cli_report.h"
+#include "image/image_file.h"
 #include "ui/terminal_text.h"
 #include "worker_pool.h"
 
@@ -39,6 +40,7 @@ std::string JoinSerials(const std::vector<std::string>& serials) {
 // One port as the table shows it.
 struct Row {
   std::string port;
+  std::string charger;
   std::string serial = "-";
   std::string version = "-";
   std::string state = "starting";
@@ -93,13 +95,16 @@ int RunGang(const CliOptions& options) {
   }
   SessionReport report;  // the record only: the workers' lines are the JSON output
   if (!report.Open(options.recordPath, false)) return kExitUsage;
+  // For the rows of workers that could not write their own; the workers judge the image.
+  if (const ImageRead read = ReadImageFile(options.image); read.ok)
+    report.SetImage(DescribeImage(BaseName(options.image), read.bytes));
 
   char timeout[32];
   std::snprintf(timeout, sizeof timeout, "%g", options.timeoutSeconds);
   std::vector<Row> rows;
   std::vector<std::vector<std::string>> args;
   for (const auto& port : ports) {
-    rows.push_back(Row{.port = port});
+    rows.emplace_back().port = port;
     std::vector<std::string> worker{"auto",   options.image, "--ports",   port,
                                     "--json", "--worker",    "--timeout", timeout};
     if (!options.serials.empty())
@@ -158,6 +163,7 @@ int RunGang(const CliOptions& options) {
       row.state = state;
       row.serial = Field(*fields, "serial", "-");
       row.version = Field(*fields, "version", "-");
+      row.charger = Field(*fields, "charger");
     } else if (event == "progress") {
       row.percent = std::atoi(Field(*fields, "percent", "0").c_str());
       if (plain) say(PrintableText(row.port) + ": " + std::to_string(row.percent) + "%");
@@ -171,12 +177,16 @@ int RunGang(const CliOptions& options) {
     if (status == kExitUsage) refused = true;
     // A worker that died in a session could not report it; the session still counts.
     if (row.state == "programming") {
+      const auto took =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - row.since);
       SessionRecord lost = report.MakeRecord(row.port, std::nullopt, "failed",
                                              "the updater's worker for this port ended "
                                              "unexpectedly (status " +
                                                  std::to_string(status) + ")",
-                                             0);
+                                             took.count());
+      lost.charger = row.charger;
       if (row.serial != "-") lost.serial = row.serial;
+      if (row.version != "-") lost.versionBefore = row.version;
       finish(row, lost);
     }
     row.state = "stopped";

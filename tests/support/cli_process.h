@@ -131,6 +131,7 @@ class Cli {
   }
 
   void Signal(int signal) { ::kill(m_pid, signal); }
+  pid_t Pid() const { return m_pid; }
 
   // Waits for the child to end; kills it once `timeout` has passed.
   Outcome Finish(std::chrono::milliseconds timeout = 30s) {
