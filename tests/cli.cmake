@@ -16,3 +16,9 @@ gtest_discover_tests(test_production DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120
 add_executable(test_records ${CMAKE_CURRENT_SOURCE_DIR}/test_records.cpp)
 target_link_libraries(test_records PRIVATE records GTest::gtest_main)
 gtest_discover_tests(test_records)
+
+# The window's production settings from config.ini.
+add_executable(test_engine_record ${CMAKE_CURRENT_SOURCE_DIR}/test_engine_record.cpp)
+target_link_libraries(test_engine_record PRIVATE test_support chargersim engine_record
+                                                 GTest::gtest_main)
+gtest_discover_tests(test_engine_record DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60)

@@ -1,8 +1,10 @@
 // charger-updater: the updater's window.
 #include <CLI/CLI.hpp>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "engine_record.h"
 #include "res/version.h"
 #include "ui/qt/quorlin_app.h"
 
@@ -22,6 +24,14 @@ int main(int argc, char** argv) {
   cli.add_option("--screenshot", options.screenshotPath)->group("");
   cli.add_option("--screenshot-after", options.screenshotAfterMs)->group("");
   CLI11_PARSE(cli, argc, argv);
+
+  std::unique_ptr<RecordFile> record;
+  options.prepareEngine = [&](CQuorlinDlg& dlg) {
+    std::string error;
+    record = ApplyProductionSettings(dlg, options.configPath, &error);
+    return error.empty() ? error
+                         : error + ". Correct [Record] Path= in " + options.configPath + ".";
+  };
 
   // Every argument is ours; Qt takes its settings from the environment (QT_QPA_PLATFORM...).
   int qtArgc = 1;

@@ -135,6 +135,7 @@ class CQuorlinDlg {
   // During a transfer, replies go to the sender once the line is briefly quiet instead of
   // after the whole read window.
   void SetFastReplies(bool fast) { m_bFastReplies = fast; }
+  bool FastReplies() const { return m_bFastReplies; }
 
   // The last menu reply parsed, for faces that show it in their own words.
   std::optional<MenuReply> LastReply() const;

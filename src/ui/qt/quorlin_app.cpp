@@ -49,6 +49,16 @@ int CQuorlinApp::Run(int& argc, char** argv) {
   engineOptions.ports = m_options.ports;
   CQuorlinDlg dlg(window, g_serial, std::move(engineOptions));
   window.SetEngine(&dlg);
+  if (m_options.prepareEngine) {
+    const std::string problem = m_options.prepareEngine(dlg);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "%s: %s\n", kAppName, problem.c_str());
+      window.MessageBox(problem);
+      dlg.Shutdown();
+      window.SetEngine(nullptr);
+      return 2;
+    }
+  }
   dlg.OnInitDialog();
 
   bool screenshotSaved = true;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
+
+class CQuorlinDlg;
 
 // The program: one modal main window driven by the engine; the process ends with it.
 class CQuorlinApp {
@@ -15,12 +18,14 @@ class CQuorlinApp {
     // When set: save the window as PNG this long after it opens, then close it.
     std::string screenshotPath;
     int screenshotAfterMs = 2000;
+    // Runs before the search starts; a non-empty text is shown and the program ends with 2.
+    std::function<std::string(CQuorlinDlg&)> prepareEngine;
   };
 
   explicit CQuorlinApp(Options options);
 
   // Runs the window to its end. `argc`/`argv` go to QApplication and must outlive the call.
-  // 0, or 1 when a requested screenshot could not be saved.
+  // 0, 1 when a requested screenshot could not be saved, 2 when prepareEngine refused.
   int Run(int& argc, char** argv);
 
  private:
