@@ -29,8 +29,8 @@ struct Options {
   // After a successful session the menu reports the version tag of the image received, as a
   // charger restarted into its new firmware does; true keeps the configured version.
   bool keepVersion = false;
-  std::string savePath;    // each successfully received image is written here
-  unsigned sessions = 0;   // finish after this many programming sessions; 0 = never
+  std::string savePath;   // each successfully received image is written here
+  unsigned sessions = 0;  // finish after this many programming sessions; 0 = never
   // After each session (and after an unplug fault), unplug and come back after this long, as a
   // charger does when it reboots into its new firmware.
   std::optional<std::chrono::milliseconds> replugAfter;

@@ -31,7 +31,8 @@ void CQuorlinDlg::SupervisorCycle() {
   }
   if (ProbeKeepAlive(m_strPortName.Get())) {
     if (!pause(1)) return;
-    if (m_bAutoProgram && !m_bUnitDone && !m_bFailed && AcceptsLastReply(m_strPortName.Get())) StartProgramming();
+    if (m_bAutoProgram && !m_bUnitDone && !m_bFailed && AcceptsLastReply(m_strPortName.Get()))
+      StartProgramming();
     if (m_bFailed) ++m_nMissCount;
     if (pause(2)) UpdateStatusPanel();
     return;
