@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "serial/timed_lock.h"
+
 // Receive callback: one call per chunk of 1 to 1024 bytes, on the reader thread, in arrival
 // order. `data` is valid only during the call.
 using ReceiveProc = void (*)(void* owner, const uint8_t* data, uint32_t count);
@@ -82,7 +84,7 @@ class CSerial {
   // Held by a write from its first write() to its end, and while the descriptor is closed, so a
   // descriptor is never used after close and each WritePort's bytes stay together on the wire.
   // Timed so the emergency path never waits on a stuck writer for long.
-  std::timed_mutex m_lock;
+  TimedLock m_lock;
   // The port's own settings from before OpenPort; written before the reader starts and read
   // only under m_lock.
   std::unique_ptr<SavedSettings> m_saved;
