@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,8 +29,7 @@
 #include <vector>
 
 #include "sim/sim_charger.h"
-
-extern char** environ;
+#include "wait_for_exit.h"
 
 namespace {
 
@@ -119,18 +117,7 @@ class Child {
   }
 
   // The exit status (128 + signal when killed), or -1 after `timeout`.
-  int Wait(milliseconds timeout) {
-    // A pidfd becomes readable when the child ends: one blocking wait, no polling.
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-    if (pidfd < 0) return -1;
-    pollfd ended = {pidfd, POLLIN, 0};
-    const int ready = poll(&ended, 1, static_cast<int>(timeout.count()));
-    close(pidfd);
-    int status = 0;
-    if (ready <= 0 || waitpid(m_pid, &status, 0) != m_pid) return -1;
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  int Wait(milliseconds timeout) { return bench::WaitForExit(m_pid, timeout); }
 
  private:
   void ReadLines(int out, int err) {

@@ -80,9 +80,21 @@ std::vector<uint8_t> TestImage(uint32_t length) {
 
 namespace {
 
+// `prefix` then `count` times `fill`. Not written as "." + std::string(...): GCC 12 at -O3
+// raises a false -Wrestrict on that.
+std::string Prefixed(const std::string& prefix, size_t count, char fill) {
+  std::string text = prefix;
+  text.append(count, fill);
+  return text;
+}
+
 std::vector<uint8_t> Frame(uint8_t start, uint8_t number, const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> block = {start, number, static_cast<uint8_t>(~number)};
-  block.insert(block.end(), payload.begin(), payload.end());
+  // Sized first: GCC 12 at -O3 misreads an insert after a three-byte list (false -Warray-bounds).
+  std::vector<uint8_t> block(3 + payload.size());
+  block[0] = start;
+  block[1] = number;
+  block[2] = static_cast<uint8_t>(~number);
+  std::copy(payload.begin(), payload.end(), block.begin() + 3);
   const uint16_t crc = Crc16(payload.data(), payload.size());
   block.push_back(static_cast<uint8_t>(crc >> 8));
   block.push_back(static_cast<uint8_t>(crc));
@@ -143,8 +155,8 @@ TEST_F(Blocks, CutNamesKeepTheirExtension) {
       {std::string(250, 'n') + ".bin", std::string(117, 'n') + ".bin"},
       {std::string(118, 'a') + ".b.bin", std::string(117, 'a') + ".bin"},
       // No stem to keep: a hidden file's leading dot, an extension longer than the room.
-      {"." + std::string(249, 'h'), "." + std::string(120, 'h')},
-      {"a." + std::string(248, 'e'), "a." + std::string(119, 'e')},
+      {Prefixed(".", 249, 'h'), Prefixed(".", 120, 'h')},
+      {Prefixed("a.", 248, 'e'), Prefixed("a.", 119, 'e')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name.substr(0, 8));
