@@ -1,53 +1,17 @@
 #include "cli_commands.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "charger/port_list.h"
 #include "serial/serial_port.h"
+#include "signal_stop.h"
 #include "ui/event_loop.h"
 #include "ui/quorlin_dlg.h"
 #include "ui/terminal_view.h"
 
 namespace {
-
-// Turns Ctrl-C and SIGTERM into a clean stop of the event loop. Signals are blocked in
-// every thread started after this, and one thread waits for them.
-class SignalStop {
- public:
-  explicit SignalStop(EventLoop& loop) : m_loop(loop) {
-    sigemptyset(&m_set);
-    sigaddset(&m_set, SIGINT);
-    sigaddset(&m_set, SIGTERM);
-    sigaddset(&m_set, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
-    m_thread = std::thread([this] {
-      for (;;) {
-        int signal = 0;
-        sigwait(&m_set, &signal);
-        if (signal == SIGUSR1) return;
-        // A second Ctrl-C is the operator insisting: leave at once.
-        if (m_interrupted.exchange(true)) _exit(130);
-        m_loop.Quit();
-      }
-    });
-  }
-  ~SignalStop() {
-    pthread_kill(m_thread.native_handle(), SIGUSR1);
-    m_thread.join();
-  }
-  bool Interrupted() const { return m_interrupted; }
-
- private:
-  EventLoop& m_loop;
-  sigset_t m_set;
-  std::atomic<bool> m_interrupted{false};
-  std::thread m_thread;
-};
 
 // The engine with the terminal as its window.
 struct Session {

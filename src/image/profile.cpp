@@ -1,16 +1,12 @@
 #include "image/profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "image/file_io.h"
 
 namespace {
 
@@ -104,47 +100,26 @@ Location Locate(const std::vector<Line>& lines, std::string_view section, std::s
 // Only regular files: config.ini pointed at a FIFO or a device must not hang start-up.
 bool ReadWholeFile(const std::string& path, std::string& text, int& err) {
   text.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    err = errno;
+  file_io::Reader file(path);
+  if (file.OpenError() != 0) {
+    err = file.OpenError();
     return false;
   }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    ::close(fd);
+  file_io::Kind kind = file_io::Kind::Other;
+  uint64_t size = 0;
+  if (!file.Describe(&kind, &size, &err)) return false;
+  if (kind != file_io::Kind::Regular) {
+    err = kind == file_io::Kind::Directory ? EISDIR : EINVAL;
     return false;
   }
   char buffer[4096];
   for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      err = errno;
-      ::close(fd);
-      return false;
-    }
+    const long long got = file.Read(buffer, sizeof buffer, &err);
+    if (got < 0) return false;
     if (got == 0) break;
     text.append(buffer, static_cast<size_t>(got));
   }
-  ::close(fd);
   return true;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t put = ::write(fd, data.data(), data.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(put));
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool Fail(std::string* error, const std::string& path, const std::string& reason) {
@@ -159,7 +134,6 @@ std::string ReasonText(int err) {
     case EROFS:
       return "permission denied";
     case ENOSPC:
-    case EDQUOT:
       return "the disk is full";
     case ENOENT:
     case ENOTDIR:
@@ -169,40 +143,6 @@ std::string ReasonText(int err) {
     default:
       return std::strerror(err);
   }
-}
-
-// Writes `content` beside `target` and renames it over, so a crash leaves the old file or the
-// new one, never half of one.
-bool ReplaceFile(const std::string& target, const std::string& content, mode_t mode, int& err) {
-  std::string temp = DirectoryOf(target) + "/.config-XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) {
-    err = errno;
-    return false;
-  }
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
-  if (!ok) err = errno;
-  if (::close(fd) != 0 && ok) {
-    err = errno;
-    ok = false;
-  }
-  if (ok && ::rename(name.data(), target.c_str()) != 0) {
-    err = errno;
-    ok = false;
-  }
-  if (!ok) {
-    ::unlink(name.data());
-    return false;
-  }
-  // Make the rename itself durable; failing here loses nothing already written.
-  int dir = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
 }
 
 bool HasLineBreak(std::string_view s) {
@@ -249,20 +189,14 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     return Fail(error, path, "a setting needs a section and a key");
 
   // Replace the file a symlink points at, not the link.
-  std::string target = path;
-  if (char* real = ::realpath(path.c_str(), nullptr)) {
-    target = real;
-    std::free(real);
-  }
+  const std::string target = file_io::ResolveLinks(path);
 
   std::string text;
   int err = 0;
-  mode_t mode = 0644;  // new file: what the usual umask gives; umask() can't be read safely
   if (ReadWholeFile(target, text, err)) {
     // The rename would get past a read-only file; the operator's protection should hold.
-    if (::access(target.c_str(), W_OK) != 0) return Fail(error, path, ReasonText(errno));
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    if (int denied = file_io::CheckWritable(target); denied != 0)
+      return Fail(error, path, ReasonText(denied));
   } else if (err != ENOENT) {
     return Fail(error, path, ReasonText(err));
   }
@@ -329,6 +263,7 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     out.append(eol);
   }
 
-  if (!ReplaceFile(target, out, mode, err)) return Fail(error, path, ReasonText(err));
+  if (int failed = file_io::ReplaceContents(target, out); failed != 0)
+    return Fail(error, path, ReasonText(failed));
   return true;
 }

@@ -1,5 +1,3 @@
-#include "serial/serial_port.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "serial/posix_sys_io.h"
+#include "serial/serial_port.h"
 
 CSerial g_serial;
 
@@ -164,7 +163,8 @@ int CSerial::OpenPort(const char* name, void* owner) {
   std::promise<void> started;
   std::future<void> startedFuture = started.get_future();
   try {
-    m_readerThread = std::thread(&CSerial::ReaderThread, this, fd, wake[0], owner, &started);
+    m_readerThread =
+        std::thread(&CSerial::ReaderThread, this, ReaderStart{fd, wake[0], owner, &started});
   } catch (const std::system_error&) {
     ReleasePort(fd);
     ::close(wake[0]);
@@ -261,7 +261,8 @@ void CSerial::ShowMessage(const std::string& text) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-void CSerial::ReaderThread(int fd, int wakeFd, void* owner, std::promise<void>* started) {
+void CSerial::ReaderThread(ReaderStart start) {
+  const auto [fd, wakeFd, owner, started] = start;
   const uint32_t chunkSize = m_nChunkSize;
   // One spare byte keeps even a full chunk zero-terminated for careless receivers.
   std::vector<uint8_t> buffer(chunkSize + 1);

@@ -8,16 +8,23 @@
 #include <string>
 #include <thread>
 
+// The platform's handles and the reader's start-up record, chosen by the build.
+#include SERIAL_PORT_STATE_HEADER
+
 // Receive callback: one call per chunk of 1 to 1024 bytes, on the reader thread, in arrival
 // order. `data` is valid only during the call.
 using ReceiveProc = void (*)(void* owner, const uint8_t* data, uint32_t count);
 
+// Called once on the reader thread when the reader ends because the device failed (unplugged),
+// never because of ClosePort. `error` is an errno value.
+using PortLostProc = void (*)(void* owner, int error);
+
 // Shows a configuration failure to the operator and returns once it is dismissed.
 using SerialMessageHook = std::function<void(const std::string& text)>;
 
-// The one channel to the charger: an exclusively opened tty at 115200 8N1, raw, no flow
-// control, with a reader thread that hands every received chunk to `m_pfnReceive`.
-class CSerial {
+// The one channel to the charger: an exclusively opened serial port at 115200 8N1, raw, no
+// flow control, with a reader thread that hands every received chunk to `m_pfnReceive`.
+class CSerial : private SerialPortState {
  public:
   CSerial();
   virtual ~CSerial();
@@ -33,27 +40,26 @@ class CSerial {
   // Never call it from the receive callback: it waits for the reader that runs the callback.
   int ClosePort();
   bool IsOpen() const;
-  // Why the last OpenPort could not open the device (EACCES, EBUSY, ENOENT, ...); 0 when it
-  // opened it.
+  // Why the last OpenPort could not open the device, as an errno value (EACCES, EBUSY,
+  // ENOENT, ...); 0 when it opened it.
   int LastOpenError() const;
 
   // Installed once by the dialog's start-up before any port is opened.
   ReceiveProc m_pfnReceive = nullptr;
+  PortLostProc m_pfnPortLost = nullptr;
 
   // Where the configuration failure texts go; defaults to stderr.
   void SetMessageHook(SerialMessageHook hook);
 
  private:
-  void ReaderThread(int fd, int wakeFd, void* owner, std::promise<void>* started);
+  void ReaderThread(ReaderStart start);
   void ShowMessage(const std::string& text);
 
-  std::atomic<int> m_fd{-1};
   std::atomic<int> m_lastOpenError{0};
-  int m_wakeFd[2] = {-1, -1};
   uint32_t m_nChunkSize = 0;
   std::thread m_readerThread;
-  // Held by a write from its first write() to its end, and while the descriptor is closed, so a
-  // descriptor is never used after close and each WritePort's bytes stay together on the wire.
+  // Held by a write from its start to its end, and while the port is closed, so a port is
+  // never used after close and each WritePort's bytes stay together on the wire.
   std::mutex m_lock;
   std::mutex m_hookLock;
   SerialMessageHook m_messageHook;

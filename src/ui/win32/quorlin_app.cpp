@@ -1,0 +1,22 @@
+#include "ui/win32/quorlin_app.h"
+
+#include <utility>
+
+#include "serial/serial_port.h"
+#include "ui/quorlin_dlg.h"
+#include "ui/win32/quorlin_window.h"
+
+CQuorlinApp::CQuorlinApp(Options options) : m_options(std::move(options)) {}
+
+int CQuorlinApp::Run() {
+  QuorlinWin32Window window(m_options.serviceMode);
+  CQuorlinDlg::Options engineOptions;
+  engineOptions.configPath = m_options.configPath;
+  engineOptions.ports = m_options.ports;
+  CQuorlinDlg dlg(window, g_serial, std::move(engineOptions));
+  window.SetEngine(&dlg);
+  window.RunModal([&dlg] { dlg.OnInitDialog(); });
+  dlg.Shutdown();
+  window.SetEngine(nullptr);
+  return 0;
+}

@@ -1,0 +1,1 @@
+# Windows-only units, run under Wine.
