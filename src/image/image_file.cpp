@@ -19,6 +19,8 @@ std::string Reason(int err) {
       return "permission denied";
     case ENOTDIR:
       return "part of the path is not a folder";
+    case EISDIR:
+      return "it is a directory";
     case ENAMETOOLONG:
       return "the path is too long";
     case ELOOP:

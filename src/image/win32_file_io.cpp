@@ -26,8 +26,8 @@ int ErrnoOf(DWORD error) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return ENOSPC;
-    case ERROR_DIRECTORY:
-      return EISDIR;
+    case ERROR_DIRECTORY:  // "the directory name is invalid": a folder that is not there
+      return ENOENT;
     case ERROR_FILENAME_EXCED_RANGE:
       return ENAMETOOLONG;
     default:
@@ -54,9 +54,16 @@ bool WriteAll(HANDLE file, const std::string& content) {
 
 }  // namespace
 
-Reader::Reader(const std::string& path)
-    : m_fd(_wopen(Widen(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT)),
-      m_openError(m_fd < 0 ? errno : 0) {}
+Reader::Reader(const std::string& path) {
+  const std::wstring wide = Widen(path);
+  m_fd = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (m_fd >= 0) return;
+  m_openError = errno;
+  // Windows refuses to open a folder as a file; say what it is rather than "access denied".
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    m_openError = EISDIR;
+}
 
 Reader::~Reader() {
   if (m_fd >= 0) _close(m_fd);
@@ -106,13 +113,16 @@ int ReplaceContents(const std::string& target, const std::string& content) {
   bool ok = WriteAll(file, content) && FlushFileBuffers(file);
   int err = ok ? 0 : ErrnoOf(GetLastError());
   CloseHandle(file);
-  // ReplaceFileW keeps the old file's attributes and access rights; a new file just moves in.
+  // ReplaceFileW keeps the old file's access rights; a new file just moves in. Wine's drops the
+  // attributes (hidden, system), so they are put back by hand.
   if (ok) {
-    const bool exists = GetFileAttributesW(wideTarget.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const DWORD attributes = GetFileAttributesW(wideTarget.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     ok = exists ? ReplaceFileW(wideTarget.c_str(), temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                                nullptr, nullptr) != 0
                 : MoveFileExW(temp, wideTarget.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     if (!ok) err = ErrnoOf(GetLastError());
+    if (ok && exists) SetFileAttributesW(wideTarget.c_str(), attributes);
   }
   if (!ok) {
     DeleteFileW(temp);
