@@ -90,7 +90,7 @@ Figures ThroughTerminal(const std::string& image) {
   Charger charger("/tmp/window_bench_received.bin", false);
   const std::string port = charger.Port();
   EventLoop loop;
-  TerminalView view(loop, stderr, false);
+  TerminalView view(loop, stderr, TerminalView::Progress::None);
   CQuorlinDlg dlg(view, g_serial, EngineOptions(port));
   dlg.SetStateListener([&loop] { loop.Wake(); });
   Figures figures =

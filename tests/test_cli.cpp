@@ -5,7 +5,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +31,7 @@ extern char** environ;
 namespace {
 
 using enginetest::MakeImage;
+using enginetest::SilentPort;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -37,6 +42,24 @@ struct Outcome {
   std::string out;
   std::string err;
   double seconds = 0;
+};
+
+int Occurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Another program's exclusive hold on a port, as a second updater keeps it.
+class HeldPort {
+ public:
+  explicit HeldPort(const std::string& path) : m_fd(::open(path.c_str(), O_RDWR | O_NOCTTY)) {
+    if (m_fd < 0 || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) ADD_FAILURE() << "cannot hold " << path;
+  }
+  ~HeldPort() { ::close(m_fd); }
+
+ private:
+  int m_fd;
 };
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -60,10 +83,8 @@ class Cli {
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
       const std::string name = entry.substr(0, entry.find('='));
-      // The tests decide which ports are searched and how long the watchdog is.
-      if (env.count(name) || name == "CHARGER_UPDATER_PORTS" ||
-          name == "CHARGER_UPDATER_WATCHDOG_MS")
-        continue;
+      // The tests decide which ports are searched.
+      if (env.count(name) || name == "CHARGER_UPDATER_PORTS") continue;
       envText.push_back(entry);
     }
     for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
@@ -297,12 +318,15 @@ TEST_F(CliTest, FlashReportsFailureWhenTheChargerNeverStartsItsLoader) {
   options.silentAfter1 = true;
   StartSim(options);
   const std::string path = WriteFile("fw.bin", MakeImage(3000, 3));
-  const Outcome run =
-      RunCli({"flash", path, "--ports", link}, {{"CHARGER_UPDATER_WATCHDOG_MS", "1500"}});
+  const Outcome run = RunCli({"flash", path, "--ports", link, "--timeout", "1.5"});
   EXPECT_EQ(run.exitCode, 1) << run.err;
   ASSERT_FALSE(Lines(run.out).empty());
   EXPECT_EQ(Lines(run.out).back(), "Program failed.");
   EXPECT_LT(run.seconds, 10);
+  // A silent charger is left to the watchdog, and the operator is told so.
+  EXPECT_NE(run.err.find("the charger on " + link + " did not finish within 1.5 s"),
+            std::string::npos)
+      << run.err;
 }
 
 TEST_F(CliTest, RefusedImagesAreNamedAndNothingReachesThePort) {
@@ -399,10 +423,233 @@ TEST_F(CliTest, AutoStopsCleanlyOnSigterm) {
   const auto signalled = Clock::now();
   cli.Signal(SIGTERM);
   const Outcome run = cli.Finish(10s);
-  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.exitCode, 143) << run.err;
   EXPECT_EQ(run.out, "===  0 succeeded ===  0 failed ===\n");
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - signalled).count(), 1.5);
   EXPECT_TRUE(sim.Sessions().empty());
+}
+
+// What interrupted, failed and refused runs leave behind, on the charger and on the port.
+
+struct PortState {
+  termios tio{};
+  int exclusive = -1;
+  explicit PortState(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(fd, 0) << path;
+    EXPECT_EQ(::tcgetattr(fd, &tio), 0);
+    EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    ::close(fd);
+  }
+};
+
+TEST_F(CliTest, PathsThatAreNotSerialPortsAreRefusedAndLeftUntouched) {
+  const std::string victim = WriteFile("victim.bin", {'k', 'e', 'e', 'p'});
+  const std::string image = WriteFile("fw.bin", MakeImage(1000, 2));
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_directory(dir + "/folder");
+  for (const std::string& path : {victim, fifo, dir + "/folder", std::string("/dev/null")}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", "--wait", "1", "--ports", path},
+          std::vector<std::string>{"auto", image, "--ports", "/dev/ttyUSB9," + path}}) {
+      SCOPED_TRACE(args[0] + " " + path);
+      const Outcome run = Cli(args).Finish(10s);
+      EXPECT_EQ(run.exitCode, kUsage);
+      EXPECT_NE(run.err.find(path + " is not a serial port"), std::string::npos) << run.err;
+      EXPECT_EQ(run.out, "");
+    }
+  }
+  std::ifstream in(victim, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+
+  for (const std::string& list : {std::string(""), std::string(",,"), std::string(" , ")}) {
+    const Outcome run = Cli({"info", "--wait", "1", "--ports", list}).Finish(10s);
+    EXPECT_EQ(run.exitCode, kUsage) << "'" << list << "'";
+    EXPECT_NE(run.err.find("--ports"), std::string::npos) << run.err;
+  }
+}
+
+class InterruptedCli : public CliTest {
+ protected:
+  // A transfer slow enough to be caught in the middle.
+  void StartSlowCharger() {
+    chargersim::Options options;
+    options.replyDelay = 100ms;
+    StartSim(options);
+    image = WriteFile("fw.bin", MakeImage(20000, 4));
+  }
+  bool MidTransfer() { return WaitForSimLog("image bytes", 15s); }
+  std::string image;
+};
+
+TEST_F(InterruptedCli, CtrlCCancelsTheTransferSoTheChargerAnswersAtOnce) {
+  StartSlowCharger();
+  Cli cli({"flash", image, "--ports", link});
+  ASSERT_TRUE(MidTransfer());
+  cli.Signal(SIGINT);
+  const Outcome run = cli.Finish(10s);
+  EXPECT_EQ(run.exitCode, 130) << run.err;
+  ASSERT_FALSE(Lines(run.out).empty());
+  EXPECT_EQ(Lines(run.out).back(), "Program failed.");
+  EXPECT_NE(run.err.find("programming on " + link + " cancelled after "), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("of 20000 bytes: interrupted by Ctrl-C"), std::string::npos) << run.err;
+  EXPECT_TRUE(WaitForSimLog("cancelled by the sender", 2s));
+
+  // Out of its loader: the next run finds the charger at its first probe.
+  const Outcome next = RunCli({"info", "--ports", link, "--wait", "5"});
+  EXPECT_EQ(next.exitCode, 0) << next.err;
+  EXPECT_LT(next.seconds, 2);
+}
+
+TEST_F(InterruptedCli, AutoStoppedTwiceBySigtermCountsTheSessionAsFailed) {
+  StartSlowCharger();
+  Cli cli({"auto", image, "--ports", link});
+  ASSERT_TRUE(MidTransfer());
+  // `timeout` and service managers may signal twice; that is no reason to leave uncleanly.
+  cli.Signal(SIGTERM);
+  cli.Signal(SIGTERM);
+  const Outcome run = cli.Finish(10s);
+  EXPECT_EQ(run.exitCode, 143) << run.err;
+  EXPECT_EQ(Lines(run.out),
+            (std::vector<std::string>{"Program failed.", "===  0 succeeded ===  1 failed ==="}));
+  EXPECT_NE(run.err.find("stopped by a termination request"), std::string::npos) << run.err;
+  EXPECT_TRUE(WaitForSimLog("cancelled by the sender", 2s));
+}
+
+TEST_F(InterruptedCli, SecondCtrlCLeavesAtOnceButLetsThePortGo) {
+  StartSlowCharger();
+  const PortState before(link);
+  Cli cli({"flash", image, "--ports", link});
+  ASSERT_TRUE(MidTransfer());
+  cli.Signal(SIGINT);
+  cli.Signal(SIGINT);
+  const Outcome run = cli.Finish(5s);
+  EXPECT_EQ(run.exitCode, 130) << run.err;
+  const PortState after(link);
+  EXPECT_EQ(after.exclusive, 0);
+  EXPECT_EQ(after.tio.c_lflag, before.tio.c_lflag);
+  EXPECT_EQ(after.tio.c_iflag, before.tio.c_iflag);
+  EXPECT_EQ(after.tio.c_cflag, before.tio.c_cflag);
+  EXPECT_TRUE(WaitForSimLog("cancelled by the sender", 2s));
+}
+
+TEST_F(CliTest, UnpluggedChargerFailsAtOnceAndItsReplugIsProgrammed) {
+  chargersim::Options options;
+  options.receiver.unplugAfterBlocks = 3;
+  options.replugAfter = 500ms;
+  StartSim(options);
+  const std::string image = WriteFile("fw.bin", MakeImage(10000, 6));
+  Cli cli({"auto", image, "--ports", link, "--count", "2"});
+  ASSERT_TRUE(WaitForSimLog("pulling the cable", 15s));
+  const auto pulled = Clock::now();
+  ASSERT_TRUE(cli.ReadUntil(
+      [](const std::string& out, const std::string&) {
+        return out.find("Program failed.") != std::string::npos;
+      },
+      5s));
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - pulled).count(), 2.0);
+
+  const Outcome run = cli.Finish(20s);
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_EQ(Lines(run.out), (std::vector<std::string>{"Program failed.", "Program succeeded.",
+                                                      "===  1 succeeded ===  1 failed ==="}));
+  EXPECT_NE(run.err.find("lost the charger: port " + link + " failed after 2048 of 10000 bytes"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST_F(CliTest, AChargerStillInItsLoaderIsNamedOnceWithWhatToDo) {
+  chargersim::Options options;
+  options.rawReply = "C";  // what a waiting loader sends instead of its menu
+  StartSim(options);
+  const Outcome run = RunCli({"info", "--ports", link, "--wait", "5"});
+  EXPECT_EQ(run.exitCode, 3) << run.err;
+  EXPECT_EQ(Occurrences(run.err, "the charger on " + link + " is still in its loader"), 1) << run.err;
+  EXPECT_NE(run.err.find("Switch it off and on again"), std::string::npos);
+}
+
+TEST_F(CliTest, NumericOptionsOutsideTheirRangeAreRefusedBriefly) {
+  const std::vector<std::vector<std::string>> misuses = {
+      {"info", "--wait", "1e10"},
+      {"info", "--wait", "nan"},
+      {"info", "--wait", "inf"},
+      {"info", "--wait", "1e300"},
+      {"info", "--wait", "0"},
+      {"flash", "fw.bin", "--wait", "-1"},
+      {"flash", "fw.bin", "--timeout", "0.5"},
+      {"auto", "fw.bin", "--timeout", "3601"},
+      {"auto", "fw.bin", "--count", "1000001"},
+      {"auto", "fw.bin", "--count", "1e3"},
+      {"auto", "fw.bin", "--count", "99999999999999999999"},
+  };
+  for (const auto& args : misuses) {
+    SCOPED_TRACE(args[1] + " " + args[args.size() - 2] + " " + args.back());
+    const Outcome run = RunCli(args, {{"CHARGER_UPDATER_PORTS", dir + "/none"}});
+    EXPECT_EQ(run.exitCode, kUsage);
+    EXPECT_NE(run.err.find(args[args.size() - 2] + ": must be"), std::string::npos) << run.err;
+    EXPECT_LT(run.err.size(), 120u) << run.err;
+  }
+  // The longest wait allowed still searches rather than overflowing its deadline.
+  StartSim();
+  const Outcome longest = RunCli({"info", "--ports", link, "--wait", "3600"});
+  EXPECT_EQ(longest.exitCode, 0) << longest.err;
+  EXPECT_LT(longest.seconds, 10);
+}
+
+TEST_F(CliTest, AFailedSearchSaysOnceWhyEachUnsearchedPortWasPassedOver) {
+  SilentPort silent, taken;
+  HeldPort held(taken.Path());
+  const std::string missing = dir + "/ttyGone";
+  // Long enough for a second pass over the ports that fail at once.
+  const Outcome run = RunCli(
+      {"info", "--ports", missing + "," + taken.Path() + "," + silent.Path(), "--wait", "2.5"});
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_EQ(Occurrences(run.err, "no charger answered on " + silent.Path() + " within 2.5 s."), 1)
+      << run.err;
+  EXPECT_EQ(Occurrences(run.err, missing + " not searched: no such port."), 1) << run.err;
+  EXPECT_EQ(Occurrences(run.err, taken.Path() + " not searched: held by another program."), 1)
+      << run.err;
+  EXPECT_EQ(Lines(run.err).size(), 3u) << run.err;
+}
+
+TEST_F(CliTest, AutoExplainsAPortItCannotUseOnce) {
+  SilentPort taken;
+  HeldPort held(taken.Path());
+  StartSim();
+  const std::string path = WriteFile("fw.bin", MakeImage(2000, 4));
+  const Outcome run = RunCli({"auto", path, "--ports", taken.Path() + "," + link, "--count", "1"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Occurrences(run.err, taken.Path() + " not searched: held by another program."), 1)
+      << run.err;
+}
+
+TEST_F(CliTest, TextFromTheChargerReachesTheTerminalEscaped) {
+  chargersim::Options options;
+  options.rawReply =
+      "\x1b]0;owned\x07QC\x1b[2J-9\r\nSN: 12\x1b[31m34\r\nVER: V12\r\n==== Main Menu ====\r\n";
+  StartSim(options);
+  const Outcome run = RunCli({"info", "--ports", link});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "port: " + link +
+                         "\ncharger: \\x1b]0;owned\\x07QC\\x1b[2J-9\nserial: 12\\x1b[31m34\n"
+                         "version: V12\n");
+}
+
+TEST_F(CliTest, ProgressIsLoggedEveryTenPercentWhenStderrIsNoTerminal) {
+  StartSim();
+  const std::string path = WriteFile("fw.bin", MakeImage(20480, 9));
+  const Outcome run = RunCli({"flash", path, "--ports", link});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  std::vector<std::string> progress;
+  for (const std::string& line : Lines(run.err))
+    if (line.rfind("Programming", 0) == 0) progress.push_back(line);
+  std::vector<std::string> expected;
+  for (int percent = 10; percent <= 100; percent += 10)
+    expected.push_back("Programming: " + std::to_string(percent) + "%");
+  EXPECT_EQ(progress, expected);
+  EXPECT_EQ(run.err.find('\r'), std::string::npos) << "no bar drawn into a log";
 }
 
 }  // namespace

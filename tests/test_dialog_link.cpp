@@ -1,14 +1,19 @@
 // The engine's charger link: the reply parser as the serial reader drives it, and the port
 // search and probes against the simulated charger and ports that never answer.
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine_fixture.h"
 #include "res/resource_ids.h"
+#include "serial/posix_sys_io.h"
 
 namespace enginetest {
 namespace {
@@ -28,6 +33,21 @@ int LogCount(const RecordingSurface& surface, const std::string& entry) {
   const auto log = surface.Log();
   return static_cast<int>(std::count(log.begin(), log.end(), entry));
 }
+
+// Ports the search cannot use: one named ".../denied" is refused for want of permission,
+// every other tty refuses its line settings.
+struct UnusablePorts {
+  serial_io::SysIo io = serial_io::RealSysIo();
+  UnusablePorts() {
+    io.open = [](const char* path, int flags) {
+      if (std::string(path).ends_with("/denied")) return errno = EACCES, -1;
+      return ::open(path, flags);
+    };
+    io.tcsetattr = [](int, int, const termios*) { return errno = EINVAL, -1; };
+    serial_io::SetSysIoForTests(&io);
+  }
+  ~UnusablePorts() { serial_io::SetSysIoForTests(nullptr); }
+};
 
 using ReplyParser = EngineFixture;
 
@@ -156,6 +176,47 @@ TEST_F(PortSearch, SearchAgainFindsTheChargerAgain) {
             (std::vector<std::string>{sim.SlavePath(), sim.SlavePath()}));
   EXPECT_EQ(dlg.m_bUnitDone, 0);
   EXPECT_EQ(surface.Text(ids::kChargerLine), "QC-2410 Smart Charger  connected.");
+}
+
+// The command-line face reports unusable ports in its own words: the engine keeps each
+// port's reason, shows no box, and forgets a port once it opens.
+TEST_F(PortSearch, UnusablePortsAreRecordedWithTheirReasonInsteadOfBoxes) {
+  SilentPort silent;
+  UnusablePorts faults;
+  CQuorlinDlg::Options options = EngineOptions({dir + "/denied", dir + "/missing", silent.Path()});
+  options.portFailureBoxes = false;
+  CQuorlinDlg& dlg = StartEngine(std::move(options));
+  ASSERT_TRUE(WaitFor([&] { return dlg.UnsearchedPorts().size() == 3; }, 5s));
+  std::this_thread::sleep_for(600ms);  // further passes add nothing
+
+  const auto ports = dlg.UnsearchedPorts();
+  ASSERT_EQ(ports.size(), 3u);
+  EXPECT_EQ(ports[0].port, dir + "/denied");
+  EXPECT_EQ(ports[0].problem, PortProblem::Denied);
+  EXPECT_EQ(ports[1].problem, PortProblem::Missing);
+  EXPECT_EQ(ports[2].port, silent.Path());
+  EXPECT_EQ(ports[2].problem, PortProblem::NotConfigurable);
+  EXPECT_EQ(ports[2].error, EINVAL);
+  EXPECT_TRUE(surface.MessageBoxes().empty());
+
+  serial_io::SetSysIoForTests(nullptr);
+  ASSERT_TRUE(WaitFor([&] { return dlg.UnsearchedPorts().size() == 2; }, 5s));
+  EXPECT_EQ(dlg.UnsearchedPorts()[0].problem, PortProblem::Missing) << "the reason follows";
+  StopEngine();
+}
+
+// The window keeps its boxes: the channel's text at every failed configuration, the
+// permission hint once per port.
+TEST_F(PortSearch, WindowShowsConfigurationFailuresAndThePermissionHintOnce) {
+  SilentPort silent;
+  UnusablePorts faults;
+  StartEngine(EngineOptions({dir + "/denied", silent.Path()}));
+  ASSERT_TRUE(WaitFor([&] { return surface.MessageBoxes().size() >= 3; }, 5s));
+  StopEngine();
+  const auto boxes = surface.MessageBoxes();
+  const std::string hint = "Cannot open " + dir + "/denied: permission denied. " + kDialoutHint;
+  EXPECT_EQ(std::count(boxes.begin(), boxes.end(), hint), 1);
+  EXPECT_GE(std::count(boxes.begin(), boxes.end(), "无法按当前参数配置端口，请检查参数!"), 2);
 }
 
 }  // namespace

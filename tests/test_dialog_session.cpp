@@ -1,7 +1,12 @@
 // Programming sessions through the engine against the simulated charger: success, refusal,
 // the watchdog and a success that comes after it.
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -158,6 +163,92 @@ TEST_F(Session, SuccessAfterTheWatchdogCountsBothWays) {
             (std::vector<std::string>{"", "Programming...", "Program failed.", "Programming...",
                                       "Program succeeded."}));
   for (int id : kButtonsBack) EXPECT_TRUE(surface.Enabled(id)) << id;
+}
+
+// How sessions end for the faces: each end reported once, with how far it got; a session cut
+// short leaves the charger out of its loader.
+class SessionEnds : public Session {
+ protected:
+  void Listen() {
+    Dlg().SetSessionEndListener([this](const SessionEnd& end) {
+      std::lock_guard lock(mutex);
+      ends.push_back(end);
+    });
+  }
+  std::vector<SessionEnd> Ends() {
+    std::lock_guard lock(mutex);
+    return ends;
+  }
+  // The second block arrived, so the first one's acknowledgement is in.
+  bool MidTransfer() {
+    return WaitFor([&] { return simLog.Count("image bytes") >= 2; }, 10s);
+  }
+  bool PortHeldExclusively() {
+    const int fd = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = -1;
+    ::ioctl(fd, TIOCGEXCL, &exclusive);
+    ::close(fd);
+    return exclusive != 0;
+  }
+
+  std::mutex mutex;
+  std::vector<SessionEnd> ends;
+};
+
+TEST_F(SessionEnds, SuccessAndWatchdogAreReportedWithHowFarTheyGot) {
+  chargersim::Options slow;
+  slow.replyDelay = 150ms;  // the watchdog fires first, the image still arrives
+  ASSERT_NO_FATAL_FAILURE(Ready(slow, 3000, 50));
+  Listen();
+  Gui([&] { Dlg().StartProgramming(); });
+  ASSERT_TRUE(WaitFor([&] { return Ends().size() == 2; }));
+  const auto reported = Ends();
+  EXPECT_EQ(reported[0].result, SessionEnd::Result::Failed);
+  EXPECT_NE(reported[0].reason.find("did not finish within 0.05 s (after 0 of 3000 bytes)"),
+            std::string::npos)
+      << reported[0].reason;
+  EXPECT_EQ(reported[1].result, SessionEnd::Result::Succeeded);
+  EXPECT_EQ(reported[1].reason, "");
+  for (const SessionEnd& end : reported) {
+    EXPECT_EQ(end.port, sim.SlavePath());
+    EXPECT_EQ(end.imageSize, 3000u);
+  }
+  EXPECT_EQ(reported[1].bytesSent, 3000u);
+  EXPECT_GE(reported[1].duration, reported[0].duration);
+}
+
+TEST_F(SessionEnds, ClosingTheWindowMidTransferCancelsAndCountsAFailure) {
+  chargersim::Options slow;
+  slow.replyDelay = 100ms;
+  ASSERT_NO_FATAL_FAILURE(Ready(slow, 20000, 30000));
+  Listen();
+  Gui([&] { Dlg().StartProgramming(); });
+  ASSERT_TRUE(MidTransfer());
+  CQuorlinDlg& dlg = Dlg();
+  Gui([&] { dlg.Shutdown(); });
+
+  EXPECT_TRUE(WaitFor([&] { return simLog.Contains("cancelled by the sender"); }, 2s));
+  EXPECT_EQ(dlg.m_nFailed, 1);
+  EXPECT_EQ(dlg.m_nSucceeded, 0);
+  const auto reported = Ends();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].result, SessionEnd::Result::Cancelled);
+  EXPECT_GT(reported[0].bytesSent, 0u);
+  EXPECT_LT(reported[0].bytesSent, 20000u);
+  EXPECT_NE(reported[0].reason.find("the updater was closed"), std::string::npos);
+}
+
+TEST_F(SessionEnds, EmergencyReleaseCancelsAndFreesThePortWithoutWaiting) {
+  chargersim::Options slow;
+  slow.replyDelay = 100ms;
+  ASSERT_NO_FATAL_FAILURE(Ready(slow, 20000, 30000));
+  Gui([&] { Dlg().StartProgramming(); });
+  ASSERT_TRUE(MidTransfer());
+  ASSERT_TRUE(PortHeldExclusively());
+  // From a thread of its own, as the signal thread calls it.
+  std::thread([&] { Dlg().EmergencyRelease(); }).join();
+  EXPECT_TRUE(WaitFor([&] { return simLog.Contains("cancelled by the sender"); }, 2s));
+  EXPECT_FALSE(PortHeldExclusively());
 }
 
 }  // namespace

@@ -2,19 +2,27 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "serial/serial_port.h"
+#include "serial/port_path.h"
 #include "serial/posix_sys_io.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -354,6 +362,131 @@ TEST(SerialWrite, ConcurrentWritersKeepMessagesWholeAndSurviveClose) {
   EXPECT_EQ(ch.ClosePort(), 1);
   stop = true;
   for (auto& t : writers) t.join();
+}
+
+// What the channel must never write to, and what it must leave as it found it.
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+termios SettingsOf(const std::string& path) {
+  termios tio{};
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  EXPECT_EQ(tcgetattr(fd, &tio), 0);
+  close(fd);
+  return tio;
+}
+
+void ExpectSameSettings(const termios& a, const termios& b) {
+  EXPECT_EQ(a.c_iflag, b.c_iflag);
+  EXPECT_EQ(a.c_oflag, b.c_oflag);
+  EXPECT_EQ(a.c_cflag, b.c_cflag);
+  EXPECT_EQ(a.c_lflag, b.c_lflag);
+  EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
+}
+
+bool ExclusiveFlag(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  int excl = 0;
+  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &excl), 0);
+  close(fd);
+  return excl != 0;
+}
+
+TEST(SerialSafety, WhatIsNotATerminalIsRefusedUnopenedAndUnchanged) {
+  char dirTemplate[] = "/tmp/serialsafety.XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  const std::string file = dir + "/victim.bin", fifo = dir + "/fifo";
+  std::ofstream(file) << "precious";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Pty pty;
+  EXPECT_EQ(ClassifyPortPath(pty.slave), PortPathKind::Terminal);
+  EXPECT_EQ(ClassifyPortPath(dir + "/later"), PortPathKind::Missing);
+
+  for (const std::string& path :
+       {file, fifo, dir, std::string("/dev/null"), std::string("/dev/tty")}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(ClassifyPortPath(path), PortPathKind::NotTerminal);
+    Channel ch;
+    Sink sink;
+    EXPECT_EQ(ch.OpenPort(path.c_str(), &sink), 0);
+    EXPECT_EQ(ch.LastOpenError(), ENOTTY);
+    EXPECT_FALSE(ch.IsOpen());
+  }
+  EXPECT_EQ(ReadAll(file), "precious");
+
+  // The terminal this process runs in is never a charger's port.
+  const int savedStdin = dup(STDIN_FILENO);
+  const int slave = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(dup2(slave, STDIN_FILENO), STDIN_FILENO);
+  const PortPathKind own = ClassifyPortPath(pty.slave);
+  Channel ch;
+  Sink sink;
+  const int opened = ch.OpenPort(pty.slave.c_str(), &sink);
+  dup2(savedStdin, STDIN_FILENO);
+  close(savedStdin);
+  close(slave);
+  EXPECT_EQ(own, PortPathKind::OwnTerminal);
+  EXPECT_EQ(opened, 0);
+  EXPECT_EQ(ch.LastOpenError(), EBUSY);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(SerialSafety, ClosingAndTheEmergencyPathPutThePortBackAsItWas) {
+  Pty pty;
+  const termios before = SettingsOf(pty.slave);
+  ASSERT_NE(before.c_lflag & ICANON, 0u);  // a fresh pty is cooked
+  for (bool emergency : {false, true}) {
+    SCOPED_TRACE(emergency ? "emergency" : "close");
+    Channel ch;
+    Sink sink;
+    ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+    EXPECT_EQ(SettingsOf(pty.slave).c_lflag & ICANON, 0u);  // raw while in use
+    EXPECT_TRUE(ExclusiveFlag(pty.slave));
+    if (emergency) {
+      const Bytes lastWords(5, 0x18);
+      ch.EmergencyRelease(lastWords.data(), 5);
+      EXPECT_EQ(pty.Receive(5), lastWords);
+      // Released although still open: the next owner finds it free and as it was.
+      EXPECT_TRUE(ch.IsOpen());
+    } else {
+      EXPECT_EQ(ch.ClosePort(), 1);
+    }
+    EXPECT_FALSE(ExclusiveFlag(pty.slave));
+    ExpectSameSettings(SettingsOf(pty.slave), before);
+  }
+}
+
+std::atomic<int> g_lost{0};
+std::atomic<int> g_lostError{0};
+void CountLoss(void*, int error) {
+  ++g_lost;
+  g_lostError = error;
+}
+
+TEST(SerialSafety, PortFailureIsReportedOnceAndCloseIsNot) {
+  Pty pty;
+  Channel ch;
+  ch.m_pfnPortLost = &CountLoss;
+  Sink sink;
+  g_lost = 0;
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  EXPECT_EQ(ch.ClosePort(), 1);
+  EXPECT_EQ(g_lost, 0);
+
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  const auto unplugged = std::chrono::steady_clock::now();
+  pty.Unplug();
+  for (int i = 0; i < 100 && g_lost == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_LT(MsSince(unplugged), 500);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(g_lost, 1);
+  EXPECT_EQ(g_lostError, EIO);
+  EXPECT_EQ(ch.ClosePort(), 1);
+  EXPECT_EQ(g_lost, 1);
 }
 
 }  // namespace

@@ -174,7 +174,9 @@ TEST_F(SupervisorTest, TimedOutSessionKeepsItsStatusThroughTheGracePeriod) {
   ASSERT_TRUE(WaitFor([&] { return Status() == "Ready to update."; }));
 
   // Unplugged before the watchdog fires, so every probe after the failure goes unanswered.
+  // The failed port ends the session at once, so the panel is let show the session first.
   Gui([&] { Dlg().StartProgramming(); });
+  ASSERT_TRUE(WaitFor([&] { return Status() == "Updating...  "; }, 3s));
   ASSERT_TRUE(sim.Unplug());
   ASSERT_TRUE(WaitFor([&] { return Status() == kTimedOut; }, 5s));
 

@@ -14,7 +14,7 @@ struct CliOptions {
   double waitSeconds = 10;
   int count = 0;  // auto: stop after this many sessions; 0: until interrupted
   std::string image;
-  int watchdogMs = 35000;
+  double timeoutSeconds = 35;  // a session not completed by then counts as failed
 };
 
 int RunPorts(const CliOptions& options);

@@ -1,26 +1,62 @@
 // charger-updater-cli: the updater's engine driven from a terminal or a script.
 #include <CLI/CLI.hpp>
-#include <cstdlib>
 
 #include "charger/port_list.h"
 #include "cli_commands.h"
+#include "cli_ranges.h"
 #include "program_args.h"
 #include "res/version.h"
+#include "serial/port_path.h"
 
 namespace {
+// Empty when every name may be searched. A name that does not exist yet is fine (a charger
+// may appear there later); one that exists and is no terminal is never opened.
+std::string CheckPortList(const std::string& text) {
+  const std::vector<std::string> ports = SplitPortList(text);
+  if (ports.empty()) return "names no port; give the charger's port, e.g. --ports /dev/ttyUSB0";
+  for (const std::string& port : ports) {
+    switch (ClassifyPortPath(port)) {
+      case PortPathKind::NotTerminal:
+        return port + " is not a serial port (it is " + DescribePortPath(port) +
+               "); give the charger's port, e.g. /dev/ttyUSB0";
+      case PortPathKind::OwnTerminal:
+        return port + " is not a charger's serial port: it is this program's own terminal";
+      case PortPathKind::Missing:
+      case PortPathKind::Terminal:
+      case PortPathKind::Unknown:
+        break;
+    }
+  }
+  return {};
+}
+
 void AddPortOption(CLI::App* command, CliOptions& options) {
   command
       ->add_option_function<std::string>(
           "--ports", [&options](const std::string& text) { options.ports = SplitPortList(text); },
           "Comma-separated ports to search instead of the system's serial ports")
-      ->type_name("P1,P2,...");
+      ->type_name("P1,P2,...")
+      ->check(CLI::Validator([](std::string& text) { return CheckPortList(text); }, ""));
+}
+
+void AddWaitOption(CLI::App* command, CliOptions& options) {
+  command->add_option("--wait", options.waitSeconds, "Seconds to search, 0.1 to 3600 (default 10)")
+      ->type_name("SECONDS")
+      ->check(SecondsBetween(0.1, 3600));
+}
+
+void AddTimeoutOption(CLI::App* command, CliOptions& options) {
+  command
+      ->add_option("--timeout", options.timeoutSeconds,
+                   "Seconds a programming session may take before it counts as failed, 1 to "
+                   "3600 (default 35)")
+      ->type_name("SECONDS")
+      ->check(SecondsBetween(1, 3600));
 }
 }  // namespace
 
 int main(int argc, char** argv) {
   CliOptions options;
-  if (const char* watchdog = std::getenv("CHARGER_UPDATER_WATCHDOG_MS"))
-    options.watchdogMs = std::atoi(watchdog) > 0 ? std::atoi(watchdog) : options.watchdogMs;
 
   CLI::App app{"Finds a charger on the serial ports and programs its firmware."};
   app.set_version_flag("--version", std::string("charger-updater-cli ") + kChargerUpdaterVersion);
@@ -29,27 +65,29 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 success, 1 programming failed, 2 usage error or refused image, "
-      "3 no charger answered.\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
+      "3 no charger answered, 130 stopped by Ctrl-C, 143 stopped by "
+      "SIGTERM.\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
 
   auto* ports = app.add_subcommand("ports", "List the ports a search would probe, in order");
 
   auto* info = app.add_subcommand("info", "Find a charger and print what it reports");
   AddPortOption(info, options);
-  info->add_option("--wait", options.waitSeconds, "Seconds to search (default 10)")
-      ->check(CLI::PositiveNumber);
+  AddWaitOption(info, options);
 
   auto* flash = app.add_subcommand("flash", "Program IMAGE into the charger that answers");
   flash->add_option("IMAGE", options.image, "Firmware image (.bin)")->required();
   AddPortOption(flash, options);
-  flash->add_option("--wait", options.waitSeconds, "Seconds to search (default 10)")
-      ->check(CLI::PositiveNumber);
+  AddWaitOption(flash, options);
+  AddTimeoutOption(flash, options);
 
   auto* automatic = app.add_subcommand(
       "auto", "Program every newly connected charger with IMAGE until stopped (Ctrl-C)");
   automatic->add_option("IMAGE", options.image, "Firmware image (.bin)")->required();
   AddPortOption(automatic, options);
-  automatic->add_option("--count", options.count, "Stop after N sessions")
-      ->check(CLI::PositiveNumber);
+  automatic->add_option("--count", options.count, "Stop after N sessions, 1 to 1000000")
+      ->type_name("N")
+      ->check(CountBetween(1, 1000000));
+  AddTimeoutOption(automatic, options);
 
   std::vector<std::string> args = ProgramArguments(argc, argv);
   std::vector<char*> pointers;

@@ -1,23 +1,30 @@
 #pragma once
 
-#include <atomic>
+#include <functional>
 #include <memory>
 
-#include "ui/event_loop.h"
-
-// Turns Ctrl-C (and, by platform, SIGTERM or closing the console) into a clean stop of the
-// event loop. A second one is the operator insisting: the process leaves at once with 130.
+// Turns the operator's stop requests (Ctrl-C, SIGTERM; on Windows the console's control
+// events) into a clean stop of the run. One thread of its own waits for them.
 class SignalStop {
  public:
-  explicit SignalStop(EventLoop& loop);
+  enum class Cause { None, Interrupt, Terminate };
+
+  // `onStop` runs once, on the waiting thread, for the first request. A second interrupt
+  // is the operator insisting: `onLeaveNow` runs on the waiting thread, then the process
+  // exits at once with the interrupt's status. A second terminate request is ignored, so
+  // tools that signal twice still get a clean stop.
+  SignalStop(std::function<void()> onStop, std::function<void()> onLeaveNow);
   ~SignalStop();
   SignalStop(const SignalStop&) = delete;
   SignalStop& operator=(const SignalStop&) = delete;
-  bool Interrupted() const { return m_interrupted; }
+
+  Cause StoppedBy() const;
+  bool Stopped() const { return StoppedBy() != Cause::None; }
+  // The conventional status of a run ended by the request: 130 for an interrupt, 143 for a
+  // terminate request; 0 when none came.
+  int ExitStatus() const;
 
  private:
-  struct Waiter;
-  EventLoop& m_loop;
-  std::atomic<bool> m_interrupted{false};
-  std::unique_ptr<Waiter> m_waiter;
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
 };

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -7,42 +8,84 @@
 
 namespace {
 
-// The console calls its handlers on a thread of its own, with no argument to find us by.
-std::mutex g_activeMutex;
-SignalStop* g_active = nullptr;
-HANDLE g_stopped = nullptr;  // set once the clean stop is done
 // Windows ends the process about 5 s after a close; the clean stop must fit before.
 constexpr DWORD kCloseGraceMs = 4500;
+// The statuses the POSIX build gives, so scripts read both alike.
+constexpr int kInterruptStatus = 130;
+constexpr int kTerminateStatus = 143;
+
+int StatusOf(SignalStop::Cause cause) {
+  switch (cause) {
+    case SignalStop::Cause::Interrupt:
+      return kInterruptStatus;
+    case SignalStop::Cause::Terminate:
+      return kTerminateStatus;
+    case SignalStop::Cause::None:
+      break;
+  }
+  return 0;
+}
 
 }  // namespace
 
-struct SignalStop::Waiter {
+// The console calls its handler on a thread of its own, with no argument to find us by.
+struct SignalStop::Impl {
+  std::function<void()> onStop;
+  std::function<void()> onLeaveNow;
+  std::atomic<Cause> cause{Cause::None};
+  HANDLE stopped = nullptr;  // set once the run is over
+
+  static std::mutex activeMutex;
+  static Impl* active;
+
   static BOOL WINAPI OnConsoleEvent(DWORD event) {
-    std::unique_lock lock(g_activeMutex);
-    if (g_active == nullptr) return FALSE;
-    SignalStop& stop = *g_active;
-    if (stop.m_interrupted.exchange(true)) std::_Exit(130);
-    stop.m_loop.Quit();
-    HANDLE stopped = g_stopped;
+    std::unique_lock lock(activeMutex);
+    Impl* impl = active;
+    if (impl == nullptr) return FALSE;  // gone: Windows' own handling ends the process
+    const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    const Cause now = interrupt ? Cause::Interrupt : Cause::Terminate;
+    Cause none = Cause::None;
+    if (impl->cause.compare_exchange_strong(none, now)) {
+      if (impl->onStop) impl->onStop();
+    } else if (interrupt) {
+      if (impl->onLeaveNow) impl->onLeaveNow();
+      std::_Exit(kInterruptStatus);
+    }
+    HANDLE stopped = impl->stopped;
     lock.unlock();
-    // Returning from a close, log-off or shutdown ends the process at once.
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
-      WaitForSingleObject(stopped, kCloseGraceMs);
+    // Returning from a close, log-off or shutdown ends the process at once, so the clean stop
+    // happens while we wait here.
+    if (!interrupt) WaitForSingleObject(stopped, kCloseGraceMs);
     return TRUE;
   }
 };
 
-SignalStop::SignalStop(EventLoop& loop) : m_loop(loop) {
-  std::lock_guard lock(g_activeMutex);
-  g_active = this;
-  if (g_stopped == nullptr) g_stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  SetConsoleCtrlHandler(&Waiter::OnConsoleEvent, TRUE);
+std::mutex SignalStop::Impl::activeMutex;
+SignalStop::Impl* SignalStop::Impl::active = nullptr;
+
+SignalStop::SignalStop(std::function<void()> onStop, std::function<void()> onLeaveNow)
+    : m_impl(std::make_unique<Impl>()) {
+  m_impl->onStop = std::move(onStop);
+  m_impl->onLeaveNow = std::move(onLeaveNow);
+  m_impl->stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::lock_guard lock(Impl::activeMutex);
+  Impl::active = m_impl.get();
+  SetConsoleCtrlHandler(&Impl::OnConsoleEvent, TRUE);
 }
 
-// The handler stays installed: once we are gone it declines, and Windows' own handling ends
-// the process.
+// A close handler still waiting is let go once the run is over; the event stays, since that
+// handler may still hold it.
 SignalStop::~SignalStop() {
-  std::lock_guard lock(g_activeMutex);
-  g_active = nullptr;
-  SetEvent(g_stopped);
+  std::lock_guard lock(Impl::activeMutex);
+  Impl::active = nullptr;
+  SetConsoleCtrlHandler(&Impl::OnConsoleEvent, FALSE);
+  if (m_impl->stopped != nullptr) SetEvent(m_impl->stopped);
+}
+
+SignalStop::Cause SignalStop::StoppedBy() const {
+  return m_impl->cause.load();
+}
+
+int SignalStop::ExitStatus() const {
+  return StatusOf(StoppedBy());
 }

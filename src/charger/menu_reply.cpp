@@ -69,3 +69,12 @@ MenuReply ParseMenuReply(std::string_view text) {
   }
   return reply;
 }
+
+bool IsLoaderAnswer(const uint8_t* data, uint32_t count) {
+  constexpr uint8_t kCrcRequest = 'C';
+  constexpr uint8_t kNak = 0x15;
+  if (count == 0) return false;
+  for (uint32_t i = 0; i < count; ++i)
+    if (data[i] != kCrcRequest && data[i] != kNak) return false;
+  return true;
+}

@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,10 +15,16 @@
 #include <thread>
 #include <vector>
 
+#include "serial/port_path.h"
 #include "serial/posix_sys_io.h"
 #include "serial/serial_port.h"
 
 CSerial g_serial;
+
+struct CSerial::SavedSettings {
+  termios tio{};
+  bool valid = false;
+};
 
 namespace {
 
@@ -31,6 +38,7 @@ constexpr auto kWriteTimeout = std::chrono::milliseconds(100);
 constexpr int kMicrosPerByte = 87;  // 10 bits at 115200 baud
 constexpr auto kDrainMargin = std::chrono::milliseconds(20);
 constexpr auto kLongestDrain = std::chrono::microseconds(500000);
+constexpr auto kEmergencyWait = std::chrono::milliseconds(300);
 
 const char kConfigureFailed[] = "无法按当前参数配置端口，请检查参数!";
 const char kReaderFailed[] = "创建接收线程失败!";
@@ -62,7 +70,8 @@ void SetRaw115200(termios* tio) {
 // Bytes already accepted by WritePort still go out: discarding them at close would cut the
 // end of a transfer (the closing block of a batch is written just before the port is let go).
 // The wait is bounded by what the line can still send, so a stuck device cannot hold us.
-void ReleasePort(int fd) {
+// The settings go back only after that, so the last bytes leave at the speed they were sent.
+void LetGo(int fd, const termios* saved) {
   ::ioctl(fd, TIOCNXCL);
   ::tcflush(fd, TCIFLUSH);
   int pending = 0;
@@ -72,14 +81,52 @@ void ReleasePort(int fd) {
     // Whatever a stuck device did not take is dropped, so close() cannot wait on it.
     if (::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0) ::tcflush(fd, TCOFLUSH);
   }
+  if (saved != nullptr) Sys().tcsetattr(fd, TCSANOW, saved);
+}
+
+void ReleasePort(int fd, const termios* saved) {
+  LetGo(fd, saved);
   Sys().close(fd);
+}
+
+// Writes what a non-blocking descriptor takes within `limit`; for the emergency path only.
+void WriteBounded(int fd, const uint8_t* data, uint32_t length, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  uint32_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(fd, data + done, length - done);
+    if (n > 0) {
+      done += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return;
+    const int waitMs = RemainingMs(deadline);
+    if (waitMs == 0) return;
+    pollfd out{fd, POLLOUT, 0};
+    ::poll(&out, 1, waitMs);
+  }
+}
+
+// Whether `fd` is the terminal device `path` was found to be, so nothing swapped in between
+// the check and the open can be written to.
+bool IsTheTerminal(int fd, const std::string& path) {
+  struct stat opened, named;
+  if (::fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || !::isatty(fd)) return false;
+  return ::stat(path.c_str(), &named) == 0 && named.st_rdev == opened.st_rdev &&
+         ClassifyPortPath(path) == PortPathKind::Terminal;
 }
 
 enum class ChunkEnd { kWindowOver, kVanished, kClosing };
 
+// The OS's reason for a failed read or poll; a hang-up carries none of its own.
+int VanishReason(int err) {
+  return err != 0 ? err : EIO;
+}
+
 // Gathers bytes until the buffer is full or the read window closes, so a reply sent in a few
 // pieces reaches the receiver whole.
-ChunkEnd CollectChunk(int fd, int wakeFd, uint8_t* buffer, uint32_t capacity, uint32_t* count) {
+ChunkEnd CollectChunk(int fd, int wakeFd, uint8_t* buffer, uint32_t capacity, uint32_t* count,
+                      int* error) {
   const auto deadline = Clock::now() + kReadWindow;
   *count = 0;
   while (*count < capacity) {
@@ -90,7 +137,10 @@ ChunkEnd CollectChunk(int fd, int wakeFd, uint8_t* buffer, uint32_t capacity, ui
     }
     if (n == 0) return ChunkEnd::kVanished;  // hung-up ttys read as end of file
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return ChunkEnd::kVanished;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *error = errno;
+      return ChunkEnd::kVanished;
+    }
 
     const int waitMs = RemainingMs(deadline);
     if (waitMs == 0) break;
@@ -98,6 +148,7 @@ ChunkEnd CollectChunk(int fd, int wakeFd, uint8_t* buffer, uint32_t capacity, ui
     const int ready = Sys().poll(fds, 2, waitMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
+      *error = errno;
       return ChunkEnd::kVanished;
     }
     if (ready == 0) break;
@@ -117,15 +168,33 @@ CSerial::~CSerial() {
 
 int CSerial::OpenPort(const char* name, void* owner) {
   if (IsOpen()) return 0;
-  m_lastOpenError = 0;  // an earlier port's refusal must not be blamed on this one
+  SetOpenFailure(OpenStep::None, 0);  // an earlier port's refusal must not be blamed on this one
   if (name == nullptr) {
-    m_lastOpenError = EINVAL;
+    SetOpenFailure(OpenStep::Open, EINVAL);
     return 0;
   }
 
+  // Decided before opening: opening some devices has effects of its own.
+  switch (ClassifyPortPath(name)) {
+    case PortPathKind::NotTerminal:
+      SetOpenFailure(OpenStep::Open, ENOTTY);
+      return 0;
+    case PortPathKind::OwnTerminal:
+      SetOpenFailure(OpenStep::Open, EBUSY);
+      return 0;
+    case PortPathKind::Missing:
+    case PortPathKind::Terminal:
+    case PortPathKind::Unknown:
+      break;
+  }
   const int fd = Sys().open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    m_lastOpenError = errno;
+    SetOpenFailure(OpenStep::Open, errno);
+    return 0;
+  }
+  if (!IsTheTerminal(fd, name)) {
+    Sys().close(fd);
+    SetOpenFailure(OpenStep::Open, ENOTTY);
     return 0;
   }
   // flock before TIOCEXCL: a port someone else holds must not be left with our exclusive flag.
@@ -133,17 +202,21 @@ int CSerial::OpenPort(const char* name, void* owner) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     Sys().close(fd);
-    m_lastOpenError = (err == EWOULDBLOCK) ? EBUSY : err;
+    SetOpenFailure(OpenStep::Open, err == EWOULDBLOCK ? EBUSY : err);
     return 0;
   }
   ::ioctl(fd, TIOCEXCL);
 
+  auto saved = std::make_unique<SavedSettings>();
   termios tio;
   if (Sys().tcgetattr(fd, &tio) == 0) {
+    saved->tio = tio;
+    saved->valid = true;
     SetRaw115200(&tio);
     if (Sys().tcsetattr(fd, TCSANOW, &tio) != 0) {
+      SetOpenFailure(OpenStep::Configure, errno);
       ShowMessage(kConfigureFailed);
-      ReleasePort(fd);
+      ReleasePort(fd, &saved->tio);
       return 0;
     }
     // ptys have no modem lines and refuse this; that is no reason to refuse the port.
@@ -153,8 +226,10 @@ int CSerial::OpenPort(const char* name, void* owner) {
   ::tcflush(fd, TCIOFLUSH);
 
   int wake[2];
+  const termios* restore = saved->valid ? &saved->tio : nullptr;
   if (Sys().pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-    ReleasePort(fd);
+    SetOpenFailure(OpenStep::Reader, errno);
+    ReleasePort(fd, restore);
     ShowMessage(kReaderFailed);
     return 0;
   }
@@ -165,8 +240,9 @@ int CSerial::OpenPort(const char* name, void* owner) {
   try {
     m_readerThread =
         std::thread(&CSerial::ReaderThread, this, ReaderStart{fd, wake[0], owner, &started});
-  } catch (const std::system_error&) {
-    ReleasePort(fd);
+  } catch (const std::system_error& error) {
+    SetOpenFailure(OpenStep::Reader, error.code().value());
+    ReleasePort(fd, restore);
     ::close(wake[0]);
     ::close(wake[1]);
     ShowMessage(kReaderFailed);
@@ -175,7 +251,8 @@ int CSerial::OpenPort(const char* name, void* owner) {
   // The reader's start-up flush discards output too, so no write may be queued before it.
   startedFuture.wait();
 
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard lock(m_lock);
+  m_saved = std::move(saved);
   m_wakeFd[0] = wake[0];
   m_wakeFd[1] = wake[1];
   m_fd = fd;
@@ -184,7 +261,7 @@ int CSerial::OpenPort(const char* name, void* owner) {
 
 int CSerial::WritePort(const uint8_t* data, uint32_t length) {
   if (m_fd.load() < 0) return 0;
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard lock(m_lock);
   const int fd = m_fd.load();
   if (fd < 0) return 0;
   const int wakeFd = m_wakeFd[0];
@@ -225,8 +302,9 @@ int CSerial::ClosePort() {
   }
   if (m_readerThread.joinable()) m_readerThread.join();
 
-  std::lock_guard<std::mutex> lock(m_lock);
-  ReleasePort(fd);
+  std::lock_guard lock(m_lock);
+  ReleasePort(fd, m_saved && m_saved->valid ? &m_saved->tio : nullptr);
+  m_saved.reset();
   m_fd = -1;
   ::close(m_wakeFd[0]);
   ::close(m_wakeFd[1]);
@@ -238,8 +316,28 @@ bool CSerial::IsOpen() const {
   return m_fd.load() >= 0;
 }
 
+void CSerial::EmergencyRelease(const uint8_t* lastWords, uint32_t length) {
+  std::unique_lock lock(m_lock, std::defer_lock);
+  // A writer holds the lock for at most its write time-out; ClosePort holds it while it lets
+  // the port go itself.
+  if (!lock.try_lock_for(kEmergencyWait)) return;
+  const int fd = m_fd.load();
+  if (fd < 0) return;
+  if (lastWords != nullptr && length > 0) WriteBounded(fd, lastWords, length, kWriteTimeout);
+  LetGo(fd, m_saved && m_saved->valid ? &m_saved->tio : nullptr);
+}
+
 int CSerial::LastOpenError() const {
   return m_lastOpenError.load();
+}
+
+CSerial::OpenStep CSerial::LastOpenStep() const {
+  return m_lastOpenStep.load();
+}
+
+void CSerial::SetOpenFailure(OpenStep step, int error) {
+  m_lastOpenStep = step;
+  m_lastOpenError = error;
 }
 
 void CSerial::SetMessageHook(SerialMessageHook hook) {
@@ -269,21 +367,31 @@ void CSerial::ReaderThread(ReaderStart start) {
   ::tcflush(fd, TCIOFLUSH);  // whatever arrived while the port was being opened
   started->set_value();
 
+  const int error = ReadUntilGone(start, buffer);
+  if (error != 0 && m_pfnPortLost != nullptr) m_pfnPortLost(owner, error);
+}
+
+int CSerial::ReadUntilGone(const ReaderStart& start, std::vector<uint8_t>& buffer) {
+  const int fd = start.fd;
+  const int wakeFd = start.wakeFd;
+  void* const owner = start.owner;
+  const uint32_t chunkSize = static_cast<uint32_t>(buffer.size() - 1);
   for (;;) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     if (Sys().poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      return;
+      return VanishReason(errno);
     }
-    if (fds[1].revents != 0) return;
-    if (fds[0].revents & kGone) return;  // unplugged
+    if (fds[1].revents != 0) return 0;
+    if (fds[0].revents & kGone) return EIO;  // unplugged
     if ((fds[0].revents & POLLIN) == 0) continue;
 
     std::fill(buffer.begin(), buffer.end(), 0);
     uint32_t count = 0;
-    const ChunkEnd end = CollectChunk(fd, wakeFd, buffer.data(), chunkSize, &count);
-    if (end == ChunkEnd::kClosing) return;
+    int error = 0;
+    const ChunkEnd end = CollectChunk(fd, wakeFd, buffer.data(), chunkSize, &count, &error);
+    if (end == ChunkEnd::kClosing) return 0;
     if (count > 0 && m_pfnReceive != nullptr) m_pfnReceive(owner, buffer.data(), count);
-    if (end == ChunkEnd::kVanished) return;
+    if (end == ChunkEnd::kVanished) return VanishReason(error);
   }
 }

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 // The platform's handles and the reader's start-up record, chosen by the build.
 #include SERIAL_PORT_STATE_HEADER
@@ -14,9 +16,9 @@
 // Receive callback: one call per chunk of 1 to 1024 bytes, on the reader thread, in arrival
 // order. `data` is valid only during the call.
 using ReceiveProc = void (*)(void* owner, const uint8_t* data, uint32_t count);
-
-// Called once on the reader thread when the reader ends because the device failed (unplugged),
-// never because of ClosePort. `error` is an errno value.
+// Port failure: called once, on the reader thread, when the reader ends because the device
+// failed (hang-up, I/O error, unplugged); never because of ClosePort. `error` is the OS's
+// reason (EIO when the device only hung up). The channel stays open until ClosePort.
 using PortLostProc = void (*)(void* owner, int error);
 
 // Shows a configuration failure to the operator and returns once it is dismissed.
@@ -32,7 +34,9 @@ class CSerial : private SerialPortState {
   CSerial& operator=(const CSerial&) = delete;
 
   // 1: open, configured, reader running. 0: the channel is closed again (absent or held
-  // ports are refused silently). Call only while closed.
+  // ports are refused silently). Anything that is not a terminal device is refused with
+  // ENOTTY before a byte is written; the process's own terminal with EBUSY. The port's
+  // settings are saved here and put back by ClosePort. Call only while closed.
   int OpenPort(const char* name, void* owner);
   // 1 when all `length` bytes were written within the write time-out, else 0 (also when closed).
   int WritePort(const uint8_t* data, uint32_t length);
@@ -40,9 +44,15 @@ class CSerial : private SerialPortState {
   // Never call it from the receive callback: it waits for the reader that runs the callback.
   int ClosePort();
   bool IsOpen() const;
-  // Why the last OpenPort could not open the device, as an errno value (EACCES, EBUSY,
-  // ENOENT, ...); 0 when it opened it.
+  // For a process about to exit at once: writes `lastWords` (best effort, bounded), lifts the
+  // exclusive hold and puts the saved settings back, without joining or closing anything.
+  // Safe from any thread while others use the channel.
+  void EmergencyRelease(const uint8_t* lastWords, uint32_t length);
+  // Why the last OpenPort failed (EACCES, EBUSY, ENOENT, ENOTTY, ...); 0 when it succeeded.
   int LastOpenError() const;
+  // Which step of the last OpenPort failed.
+  enum class OpenStep { None, Open, Configure, Reader };
+  OpenStep LastOpenStep() const;
 
   // Installed once by the dialog's start-up before any port is opened.
   ReceiveProc m_pfnReceive = nullptr;
@@ -53,14 +63,24 @@ class CSerial : private SerialPortState {
 
  private:
   void ReaderThread(ReaderStart start);
+  // 0 when told to stop, else why the device failed (an errno value).
+  int ReadUntilGone(const ReaderStart& start, std::vector<uint8_t>& buffer);
   void ShowMessage(const std::string& text);
+  struct SavedSettings;
+
+  void SetOpenFailure(OpenStep step, int error);
 
   std::atomic<int> m_lastOpenError{0};
+  std::atomic<OpenStep> m_lastOpenStep{OpenStep::None};
   uint32_t m_nChunkSize = 0;
   std::thread m_readerThread;
   // Held by a write from its start to its end, and while the port is closed, so a port is
-  // never used after close and each WritePort's bytes stay together on the wire.
-  std::mutex m_lock;
+  // never used after close and each WritePort's bytes stay together on the wire. Timed so the
+  // emergency path never waits on a stuck writer for long.
+  std::timed_mutex m_lock;
+  // The port's own settings from before OpenPort; written before the reader starts and read
+  // only under m_lock.
+  std::unique_ptr<SavedSettings> m_saved;
   std::mutex m_hookLock;
   SerialMessageHook m_messageHook;
 };

@@ -2,17 +2,13 @@
 
 #include <atomic>
 #include <future>
-#include <memory>
 
 // The Win32 channel's handles, kept as void* so the engine's headers stay free of
 // <windows.h> and its macros.
 struct SerialPortState {
   std::atomic<void*> m_hPort{reinterpret_cast<void*>(-1)};  // INVALID_HANDLE_VALUE while closed
   void* m_hStopEvent = nullptr;  // manual reset; set by ClosePort for the reader and writers
-
-  // The port's own line settings and time-outs, put back at close.
-  struct Saved;
-  std::shared_ptr<Saved> m_saved;
+  void* m_hPortHold = nullptr;   // the port's name held against other updaters while open
 
   struct ReaderStart {
     void* port;

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cwctype>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -14,9 +16,8 @@
 
 CSerial g_serial;
 
-struct SerialPortState::Saved {
+struct CSerial::SavedSettings {
   DCB dcb{};
-  bool haveDcb = false;
   COMMTIMEOUTS timeouts{};
 };
 
@@ -32,6 +33,7 @@ constexpr DWORD kWriteGuardMs = 1000;
 constexpr int kMicrosPerByte = 87;  // 10 bits at 115200 baud
 constexpr auto kDrainMargin = std::chrono::milliseconds(20);
 constexpr auto kLongestDrain = std::chrono::microseconds(500000);
+constexpr auto kEmergencyWait = std::chrono::milliseconds(300);
 
 const char kTimeoutsFailed[] = "无法设置超时参数!";
 const char kEventsFailed[] = "无法设置串口事件，请检查参数!";
@@ -48,6 +50,24 @@ std::wstring DevicePath(const std::string& name) {
   const std::wstring wide = Widen(name);
   if (wide.size() >= 5 && wide.find(L'\\') == std::wstring::npos) return L"\\\\.\\" + wide;
   return wide;
+}
+
+// Share mode 0 keeps other programs off an open port, but Wine does not apply it to serial
+// devices (a second CreateFile succeeds there). A named object per port keeps two updaters
+// apart wherever they run; it goes away with the handle, also when a process dies.
+using PortHold = std::unique_ptr<void, decltype(&CloseHandle)>;
+
+PortHold HoldPortName(const std::string& name) {
+  std::wstring key = Widen(name);
+  if (key.rfind(L"\\\\.\\", 0) == 0) key = key.substr(4);
+  for (wchar_t& c : key) c = c == L'\\' ? L'_' : static_cast<wchar_t>(std::towupper(c));
+  HANDLE hold = CreateMutexW(nullptr, FALSE, (L"Global\\charger-updater-port-" + key).c_str());
+  // Already there (another updater has the port), or made by a user we may not open it as.
+  if (hold != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(hold);
+    hold = nullptr;
+  }
+  return PortHold(hold, &CloseHandle);
 }
 
 // In the engine's terms: a port another program holds is busy, not forbidden.
@@ -103,12 +123,17 @@ void DrainOutput(HANDLE port) {
   PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
 }
 
-// Puts the port back as we found it, then lets it go.
-void ReleasePort(HANDLE port, const SerialPortState::Saved& saved) {
+// Puts the port back as we found it; the settings go back only after the output has left, so
+// the last bytes leave at the speed they were sent.
+void LetGo(HANDLE port, DCB* dcb, COMMTIMEOUTS* timeouts) {
   SetCommMask(port, 0);
   DrainOutput(port);
-  if (saved.haveDcb) SetCommState(port, const_cast<DCB*>(&saved.dcb));
-  SetCommTimeouts(port, const_cast<COMMTIMEOUTS*>(&saved.timeouts));
+  SetCommState(port, dcb);
+  SetCommTimeouts(port, timeouts);
+}
+
+void ReleasePort(HANDLE port, DCB* dcb, COMMTIMEOUTS* timeouts) {
+  LetGo(port, dcb, timeouts);
   CloseHandle(port);
 }
 
@@ -147,22 +172,36 @@ CSerial::~CSerial() {
 
 int CSerial::OpenPort(const char* name, void* owner) {
   if (IsOpen()) return 0;
-  m_lastOpenError = 0;  // an earlier port's refusal must not be blamed on this one
+  SetOpenFailure(OpenStep::None, 0);  // an earlier port's refusal must not be blamed on this one
   if (name == nullptr) {
-    m_lastOpenError = EINVAL;
+    SetOpenFailure(OpenStep::Open, EINVAL);
     return 0;
   }
 
+  PortHold hold = HoldPortName(name);
+  if (!hold) {
+    SetOpenFailure(OpenStep::Open, EBUSY);
+    return 0;
+  }
   // Share mode 0: Windows itself refuses a second opener, us included.
   HANDLE port = CreateFileW(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (port == INVALID_HANDLE_VALUE) {
-    m_lastOpenError = OpenErrno(GetLastError());
+    SetOpenFailure(OpenStep::Open, OpenErrno(GetLastError()));
     return 0;
   }
-  auto saved = std::make_shared<Saved>();
-  GetCommTimeouts(port, &saved->timeouts);
-  saved->haveDcb = GetCommState(port, &saved->dcb) != 0;
+  // Only a device that answers as a serial port is ever written to: a file or a pipe given
+  // by mistake is refused before a byte goes out.
+  auto saved = std::make_unique<SavedSettings>();
+  saved->dcb.DCBlength = sizeof saved->dcb;
+  if (GetFileType(port) != FILE_TYPE_CHAR || !GetCommState(port, &saved->dcb) ||
+      !GetCommTimeouts(port, &saved->timeouts)) {
+    CloseHandle(port);
+    SetOpenFailure(OpenStep::Open, ENOTTY);
+    return 0;
+  }
+  DCB* const dcbBack = &saved->dcb;
+  COMMTIMEOUTS* const timeoutsBack = &saved->timeouts;
 
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = kReadGapMs;
@@ -171,31 +210,32 @@ int CSerial::OpenPort(const char* name, void* owner) {
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = kWriteTotalMs;
   if (!SetCommTimeouts(port, &timeouts)) {
+    SetOpenFailure(OpenStep::Configure, EIO);
     ShowMessage(kTimeoutsFailed);
-    ReleasePort(port, *saved);
+    ReleasePort(port, dcbBack, timeoutsBack);
     return 0;
   }
   if (!SetCommMask(port, EV_RXCHAR)) {
+    SetOpenFailure(OpenStep::Configure, EIO);
     ShowMessage(kEventsFailed);
-    ReleasePort(port, *saved);
+    ReleasePort(port, dcbBack, timeoutsBack);
     return 0;
   }
-  // A driver that cannot report its settings gets used as it is.
-  if (saved->haveDcb) {
-    DCB dcb = saved->dcb;
-    ApplyLineSettings(&dcb);
-    SetupComm(port, kQueueBytes, kQueueBytes);
-    if (!SetCommState(port, &dcb)) {
-      ShowMessage(kConfigureFailed);
-      ReleasePort(port, *saved);
-      return 0;
-    }
+  DCB dcb = saved->dcb;
+  ApplyLineSettings(&dcb);
+  SetupComm(port, kQueueBytes, kQueueBytes);
+  if (!SetCommState(port, &dcb)) {
+    SetOpenFailure(OpenStep::Configure, EIO);
+    ShowMessage(kConfigureFailed);
+    ReleasePort(port, dcbBack, timeoutsBack);
+    return 0;
   }
   PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
 
   HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (stop == nullptr) {
-    ReleasePort(port, *saved);
+    SetOpenFailure(OpenStep::Reader, ENOMEM);
+    ReleasePort(port, dcbBack, timeoutsBack);
     ShowMessage(kReaderFailed);
     return 0;
   }
@@ -205,8 +245,9 @@ int CSerial::OpenPort(const char* name, void* owner) {
   try {
     m_readerThread =
         std::thread(&CSerial::ReaderThread, this, ReaderStart{port, stop, owner, &started});
-  } catch (const std::system_error&) {
-    ReleasePort(port, *saved);
+  } catch (const std::system_error& error) {
+    SetOpenFailure(OpenStep::Reader, error.code().value());
+    ReleasePort(port, dcbBack, timeoutsBack);
     CloseHandle(stop);
     ShowMessage(kReaderFailed);
     return 0;
@@ -214,16 +255,17 @@ int CSerial::OpenPort(const char* name, void* owner) {
   // The reader's start-up purge discards output too, so no write may be queued before it.
   startedFuture.wait();
 
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard lock(m_lock);
   m_saved = std::move(saved);
   m_hStopEvent = stop;
+  m_hPortHold = hold.release();
   m_hPort = port;
   return 1;
 }
 
 int CSerial::WritePort(const uint8_t* data, uint32_t length) {
   if (!IsOpen()) return 0;
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard lock(m_lock);
   HANDLE port = AsHandle(m_hPort.load());
   if (port == INVALID_HANDLE_VALUE) return 0;
   if (length == 0) return 1;
@@ -264,11 +306,13 @@ int CSerial::ClosePort() {
   SetCommMask(port, 0);
   if (m_readerThread.joinable()) m_readerThread.join();
 
-  std::lock_guard<std::mutex> lock(m_lock);
-  ReleasePort(port, *m_saved);
+  std::lock_guard lock(m_lock);
+  ReleasePort(port, &m_saved->dcb, &m_saved->timeouts);
   m_hPort = INVALID_HANDLE_VALUE;
   CloseHandle(AsHandle(m_hStopEvent));
   m_hStopEvent = nullptr;
+  CloseHandle(AsHandle(m_hPortHold));
+  m_hPortHold = nullptr;
   m_saved.reset();
   return 1;
 }
@@ -277,8 +321,40 @@ bool CSerial::IsOpen() const {
   return AsHandle(m_hPort.load()) != INVALID_HANDLE_VALUE;
 }
 
+void CSerial::EmergencyRelease(const uint8_t* lastWords, uint32_t length) {
+  std::unique_lock lock(m_lock, std::defer_lock);
+  // A writer holds the lock for at most its write time-out; ClosePort holds it while it lets
+  // the port go itself.
+  if (!lock.try_lock_for(kEmergencyWait)) return;
+  HANDLE port = AsHandle(m_hPort.load());
+  if (port == INVALID_HANDLE_VALUE) return;
+  if (lastWords != nullptr && length > 0) {
+    Event done;
+    OVERLAPPED ov{};
+    ov.hEvent = done.get();
+    if (done.get() != nullptr && !WriteFile(port, lastWords, length, nullptr, &ov) &&
+        GetLastError() == ERROR_IO_PENDING &&
+        WaitForSingleObject(done.get(), kWriteTotalMs) != WAIT_OBJECT_0)
+      CancelIoEx(port, &ov);
+    DWORD written = 0;
+    if (done.get() != nullptr) GetOverlappedResult(port, &ov, &written, TRUE);
+  }
+  // The handle stays open: the reader may still be using it. Windows lets go of the port,
+  // and with it our exclusive hold, when the process ends a moment later.
+  LetGo(port, &m_saved->dcb, &m_saved->timeouts);
+}
+
 int CSerial::LastOpenError() const {
   return m_lastOpenError.load();
+}
+
+CSerial::OpenStep CSerial::LastOpenStep() const {
+  return m_lastOpenStep.load();
+}
+
+void CSerial::SetOpenFailure(OpenStep step, int error) {
+  m_lastOpenStep = step;
+  m_lastOpenError = error;
 }
 
 void CSerial::SetMessageHook(SerialMessageHook hook) {
@@ -302,21 +378,29 @@ void CSerial::ShowMessage(const std::string& text) {
 
 void CSerial::ReaderThread(ReaderStart start) {
   HANDLE port = AsHandle(start.port);
-  HANDLE stop = AsHandle(start.stopEvent);
   const uint32_t chunkSize = m_nChunkSize;
   // One spare byte keeps even a full chunk zero-terminated for careless receivers.
   std::vector<uint8_t> buffer(chunkSize + 1);
-  Event waitDone;
-  Event readDone;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard lock(m_lock);
     DWORD errors = 0;
     ClearCommError(port, &errors, nullptr);
     // Whatever arrived while the port was being opened.
     PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
   }
   start.started->set_value();
-  if (waitDone.get() == nullptr || readDone.get() == nullptr) return;
+
+  const int error = ReadUntilGone(start, buffer);
+  if (error != 0 && m_pfnPortLost != nullptr) m_pfnPortLost(start.owner, error);
+}
+
+int CSerial::ReadUntilGone(const ReaderStart& start, std::vector<uint8_t>& buffer) {
+  HANDLE port = AsHandle(start.port);
+  HANDLE stop = AsHandle(start.stopEvent);
+  const uint32_t chunkSize = static_cast<uint32_t>(buffer.size() - 1);
+  Event waitDone;
+  Event readDone;
+  if (waitDone.get() == nullptr || readDone.get() == nullptr) return ENOMEM;
 
   auto stopping = [stop] { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; };
   DWORD failure = 0;
@@ -347,7 +431,7 @@ void CSerial::ReaderThread(ReaderStart start) {
     ResetEvent(readOv.hEvent);
     BOOL issued;
     {
-      std::lock_guard<std::mutex> lock(m_lock);
+      std::lock_guard lock(m_lock);
       issued = ReadFile(port, buffer.data(), chunkSize, nullptr, &readOv);
     }
     if (!issued && GetLastError() != ERROR_IO_PENDING) {
@@ -360,6 +444,6 @@ void CSerial::ReaderThread(ReaderStart start) {
       m_pfnReceive(start.owner, buffer.data(), count);
   }
   // A failure while ClosePort is stopping us is the close itself, not a lost device.
-  if (failure != 0 && !stopping() && m_pfnPortLost != nullptr)
-    m_pfnPortLost(start.owner, LostErrno(failure));
+  if (failure == 0 || stopping()) return 0;
+  return LostErrno(failure);
 }

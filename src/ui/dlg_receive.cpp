@@ -14,6 +14,8 @@ void CQuorlinDlg::ReceiveHandler(void* owner, const uint8_t* data, uint32_t coun
   }
 
   const std::string_view text = ChunkText(data, count);
+  if (dlg->m_bProbing && !g_sender.transferActive && IsLoaderAnswer(data, count))
+    dlg->m_bLoaderAnswered = 1;
   ControlSurface& surface = dlg->m_surface;
   if (IsMenuReply(text)) {
     MenuReply reply = ParseMenuReply(text);

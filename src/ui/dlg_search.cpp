@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 
 #include "charger/port_list.h"
@@ -15,6 +16,24 @@ constexpr int kMissesBeforeLabelReset = 5;
 // passes the search would spin on the port list; a pass that probed already took seconds.
 constexpr int kPauseAfterProbingMs = 1;
 constexpr int kPauseAfterIdlePassMs = 250;
+
+PortProblem ClassifyOpenFailure(CSerial::OpenStep step, int error) {
+  if (step == CSerial::OpenStep::Configure) return PortProblem::NotConfigurable;
+  if (step == CSerial::OpenStep::Reader) return PortProblem::CannotOpen;
+  switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return PortProblem::Missing;
+    case EBUSY:
+      return PortProblem::Busy;
+    case EACCES:
+    case EPERM:
+      return PortProblem::Denied;
+    default:
+      return PortProblem::CannotOpen;
+  }
+}
 }  // namespace
 
 std::vector<std::string> CQuorlinDlg::PortsToSearch() const {
@@ -74,11 +93,13 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
   if (Closing()) return 0;
   if (m_serial.IsOpen()) m_serial.ClosePort();
   if (!m_serial.OpenPort(port.c_str(), this)) {
-    ReportUnopenablePort(port);
+    RecordOpenFailure(port);
     return 0;
   }
-  m_serial.WritePort(&kProbeCommand, 1);
-  if (m_hProbeReplyEvent.WaitFor(kSearchReplyMs)) {
+  RecordOpened(port);
+  m_bPortLost = 0;  // a failure of the port closed above is no news about this one
+  if (WaitForProbeReply(kSearchReplyMs)) {
+    ForgetLoader(port);
     if (!m_bUnitDone) {
       m_bRecognised = 1;
       NotifyState();
@@ -90,6 +111,7 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
     return 1;
   }
   if (Closing()) return 0;
+  if (m_bLoaderAnswered) ReportLoader(port);
   if (++m_nSearchFailures >= kMissesBeforeLabelReset) {
     m_nSearchFailures = 0;
     m_surface.SetText(ids::kChargerLine, "No charger connected. ");
@@ -102,15 +124,27 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
 int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
   std::lock_guard probe(m_probeLock);
   if (Closing()) return 0;
-  if (!m_bRecognised) {
+  // A recognised charger whose port is closed lost it (ReleaseLostPort): what answers there
+  // now was plugged in anew.
+  const bool replugged = m_bRecognised && !m_serial.IsOpen();
+  if (!m_bRecognised || replugged) {
     if (m_serial.IsOpen()) m_serial.ClosePort();
     if (!m_serial.OpenPort(port.c_str(), this)) {
-      ReportUnopenablePort(port);
+      RecordOpenFailure(port);
       return 0;
     }
+    RecordOpened(port);
+    m_bPortLost = 0;
   }
-  m_serial.WritePort(&kProbeCommand, 1);
-  if (!m_hProbeReplyEvent.WaitFor(kKeepAliveReplyMs)) return 0;
+  if (!WaitForProbeReply(kKeepAliveReplyMs)) {
+    if (m_bLoaderAnswered && !Closing()) ReportLoader(port);
+    return 0;
+  }
+  ForgetLoader(port);
+  if (replugged) {
+    m_bFailed = 0;
+    m_nMissCount = 0;
+  }
   if (!m_bRecognised) {
     m_bRecognised = 1;
     NotifyState();
@@ -122,20 +156,68 @@ int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
   return 1;
 }
 
-// A port refused for lack of permission would otherwise be skipped silently on every pass;
-// the operator is told once per port what to do about it.
-void CQuorlinDlg::ReportUnopenablePort(const std::string& port) {
-  const int error = m_serial.LastOpenError();
-  if (error != EACCES && error != EPERM) return;
+// Sends the probe and waits for the menu, noting meanwhile whether a loader answered instead.
+int CQuorlinDlg::WaitForProbeReply(int ms) {
+  m_bLoaderAnswered = 0;
+  m_bProbing = 1;
+  m_serial.WritePort(&kProbeCommand, 1);
+  const bool answered = m_hProbeReplyEvent.WaitFor(ms);
+  m_bProbing = 0;
+  return answered ? 1 : 0;
+}
+
+void CQuorlinDlg::ReportLoader(const std::string& port) {
   {
-    std::lock_guard lock(m_deniedMutex);
-    for (const auto& known : m_deniedPorts)
-      if (known == port) return;
-    m_deniedPorts.push_back(port);
+    std::lock_guard lock(m_portsMutex);
+    if (std::find(m_loaderPorts.begin(), m_loaderPorts.end(), port) != m_loaderPorts.end()) return;
+    m_loaderPorts.push_back(port);
   }
-  m_surface.MessageBox("Cannot open " + port +
-                       ": permission denied. Add your user to the 'dialout' group "
-                       "(sudo usermod -aG dialout $USER), then log out and in again.");
+  if (m_loaderListener) m_loaderListener(port);
+}
+
+void CQuorlinDlg::ForgetLoader(const std::string& port) {
+  std::lock_guard lock(m_portsMutex);
+  m_loaderPorts.erase(std::remove(m_loaderPorts.begin(), m_loaderPorts.end(), port),
+                      m_loaderPorts.end());
+}
+
+std::vector<UnsearchedPort> CQuorlinDlg::UnsearchedPorts() const {
+  std::lock_guard lock(m_portsMutex);
+  return m_unsearched;
+}
+
+// A port that fails is skipped silently on every pass; its reason is kept so the operator
+// can be told what to do about it.
+void CQuorlinDlg::RecordOpenFailure(const std::string& port) {
+  const int error = m_serial.LastOpenError();
+  const PortProblem problem = ClassifyOpenFailure(m_serial.LastOpenStep(), error);
+  bool changed = true;
+  bool firstDenial = false;
+  {
+    std::lock_guard lock(m_portsMutex);
+    auto known = std::find_if(m_unsearched.begin(), m_unsearched.end(),
+                              [&](const UnsearchedPort& p) { return p.port == port; });
+    if (known == m_unsearched.end()) {
+      m_unsearched.push_back({port, problem, error});
+    } else {
+      changed = known->problem != problem;
+      *known = {port, problem, error};
+    }
+    if (problem == PortProblem::Denied &&
+        std::find(m_deniedPorts.begin(), m_deniedPorts.end(), port) == m_deniedPorts.end()) {
+      m_deniedPorts.push_back(port);
+      firstDenial = true;
+    }
+  }
+  if (changed) NotifyState();
+  // Told once per port, not on every pass.
+  if (firstDenial && m_options.portFailureBoxes)
+    m_surface.MessageBox("Cannot open " + port + ": permission denied. " + kDialoutHint);
+}
+
+void CQuorlinDlg::RecordOpened(const std::string& port) {
+  std::lock_guard lock(m_portsMutex);
+  std::erase_if(m_unsearched, [&](const UnsearchedPort& p) { return p.port == port; });
 }
 
 void CQuorlinDlg::OnSearchAgain() {

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdio>
 
 #include "quorlin_dlg.h"
@@ -52,6 +53,12 @@ void CQuorlinDlg::StartProgramming() {
     return;
   }
 
+  m_strSessionPort.Set(m_strPortName.Get());
+  m_nSessionImageSize = size;
+  m_sessionStartMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count();
+  m_bSessionOpen = 1;
   m_serial.WritePort(&kStartDownloadCommand, 1);
   g_sender.transferActive = 1;
   m_surface.SetText(ids::kSessionLabel, "Programming...");
@@ -94,10 +101,12 @@ void CQuorlinDlg::ProgressHandler(void* owner, int32_t percent) {
     }
     return;
   }
+  dlg->m_bSessionOpen = 0;
   dlg->m_surface.SetText(ids::kSessionLabel, "Program succeeded.");
   ++dlg->m_nSucceeded;
   dlg->m_bTransferring = 0;
   dlg->m_bUnitDone = 1;
+  dlg->ReportSessionEnd(SessionEnd::Result::Succeeded, "");
   dlg->m_bProgramming = 0;
   if (!dlg->m_bAutoProgram) {
     dlg->m_surface.Enable(ids::kSearchAgain, true);
@@ -106,19 +115,4 @@ void CQuorlinDlg::ProgressHandler(void* owner, int32_t percent) {
   dlg->m_surface.Enable(ids::kAutoProgram, true);
   dlg->m_surface.KillTimer(ids::kWatchdogTimer);
   dlg->NotifyState();
-}
-
-void CQuorlinDlg::OnTimer(int /*id*/) {
-  m_surface.SetText(ids::kSessionLabel, "Program failed.");
-  ++m_nFailed;
-  m_bTransferring = 0;
-  m_bProgramming = 0;
-  m_bFailed = 1;
-  m_surface.KillTimer(ids::kWatchdogTimer);
-  if (!m_bAutoProgram) {
-    m_surface.Enable(ids::kAutoProgram, true);
-    m_surface.Enable(ids::kSearchAgain, true);
-    m_surface.Enable(ids::kOpen, true);
-  }
-  NotifyState();
 }

@@ -23,6 +23,8 @@ void CQuorlinDlg::SupervisorCycle() {
     return true;
   };
   if (!m_stop.SleepFor(kCycleMs)) return;
+  // The search owns the port while it runs, and clears the flag when it opens one.
+  if (m_bPortLost && !m_bSearching && !m_bProgramming) ReleaseLostPort();
   if (m_bTransferring || m_bProgramming || m_bSearching) {
     if (pause(1)) UpdateStatusPanel();
     return;

@@ -24,7 +24,11 @@ CQuorlinDlg::~CQuorlinDlg() {
 
 bool CQuorlinDlg::OnInitDialog() {
   m_serial.m_pfnReceive = &CQuorlinDlg::ReceiveHandler;
-  m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
+  m_serial.m_pfnPortLost = &CQuorlinDlg::PortLostHandler;
+  if (m_options.portFailureBoxes)
+    m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
+  else  // recorded per port instead (UnsearchedPorts)
+    m_serial.SetMessageHook([](const std::string&) {});
   g_sender.progressCallback = &CQuorlinDlg::ProgressHandler;
   SetSenderIo(SenderIo{[this](const uint8_t* data, uint32_t length) {
                          return m_serial.WritePort(data, length) == 1;
@@ -83,10 +87,13 @@ void CQuorlinDlg::Shutdown() {
     if (m_hSearchComThread.joinable()) m_hSearchComThread.join();
     if (m_hAutorunThread.joinable()) m_hAutorunThread.join();
   }
+  // Before the port closes, or the charger would be left waiting in its loader.
+  CancelSession("the updater was closed");
   g_sender.transferActive = 0;
   StopPump();
   m_serial.ClosePort();
   m_serial.m_pfnReceive = nullptr;
+  m_serial.m_pfnPortLost = nullptr;
   m_serial.SetMessageHook(nullptr);
   g_sender.progressCallback = nullptr;
   ResetSenderIo();

@@ -14,6 +14,7 @@
 #include "charger/reply_event.h"
 #include "control_surface.h"
 #include "guarded.h"
+#include "session_end.h"
 #include "stop_signal.h"
 
 class CSerial;
@@ -26,6 +27,19 @@ struct ImageLoadResult {
   std::string message;  // names the file and the reason; empty when None
 };
 
+// Why a port could not be searched, for faces that explain it in their own words.
+enum class PortProblem { Missing, Busy, Denied, NotConfigurable, CannotOpen };
+
+inline constexpr char kDialoutHint[] =
+    "Add your user to the 'dialout' group (sudo usermod -aG dialout $USER), then log out and "
+    "in again.";
+
+struct UnsearchedPort {
+  std::string port;
+  PortProblem problem = PortProblem::CannotOpen;
+  int error = 0;  // the OS's reason (errno)
+};
+
 // The updater's engine: the main window's state, its handlers, the charger search and
 // probes, the programming sessions and the supervisor. It reaches its window only through
 // a ControlSurface, and never prints or shows anything by itself.
@@ -36,6 +50,9 @@ class CQuorlinDlg {
     std::vector<std::string> ports;         // empty: the system's list, read for every pass
     int watchdogMs = 35000;
     bool startSupervisor = true;
+    // The window tells at once, in message boxes, why a port could not be opened or
+    // configured; a face that reports UnsearchedPorts() in its own words turns them off.
+    bool portFailureBoxes = true;
   };
 
   CQuorlinDlg(ControlSurface& surface, CSerial& serial, Options options);
@@ -46,9 +63,17 @@ class CQuorlinDlg {
 
   // Start-up once the window's controls exist (GUI thread). Always true.
   bool OnInitDialog();
-  // Stops and joins every worker and closes the port. GUI thread; idempotent. After it,
-  // no thread touches the surface.
+  // Stops and joins every worker and closes the port; a transfer still in flight is cancelled
+  // first (CancelSession). GUI thread; idempotent. After it, no thread touches the surface.
   void Shutdown();
+  // When a transfer is in flight: stops it, sends the charger the transfer's cancel so it
+  // leaves its loader, and ends the session as Cancelled (a failure, with `reason`). GUI
+  // thread. Nothing happens when no transfer is in flight.
+  void CancelSession(const std::string& reason);
+  // For a process that must exit at once (any thread, even while others hold the engine):
+  // cancels a transfer in flight and lets the port go with its settings restored, without
+  // waiting for any worker.
+  void EmergencyRelease();
 
   // Message map (GUI thread). OnCommand: a button's click; true when the ID has a handler.
   bool OnCommand(int id);
@@ -69,6 +94,7 @@ class CQuorlinDlg {
 
   // Charger link.
   static void ReceiveHandler(void* owner, const uint8_t* data, uint32_t count);
+  static void PortLostHandler(void* owner, int error);
   int ProbeOnSearch(const std::string& port);
   int ProbeKeepAlive(const std::string& port);
   int SearchPorts();
@@ -86,10 +112,26 @@ class CQuorlinDlg {
   // Called (on any thread) after a port is adopted, a session ends, or a charger is found
   // or lost. Set before OnInitDialog; for faces that wait on the engine's state.
   void SetStateListener(std::function<void()> listener) { m_stateListener = std::move(listener); }
+  // Called once for every session end that the counters count (success, watchdog, port
+  // failure, cancel), on the thread that ends it, after the counters moved. A charger slower
+  // than the watchdog ends its session twice, as it is counted: failed, then succeeded.
+  // Set before the first session starts.
+  void SetSessionEndListener(std::function<void(const SessionEnd&)> listener) {
+    m_sessionEndListener = std::move(listener);
+  }
+  // Called on the probing thread when a probe is answered by a charger's loader ('C' or NAK)
+  // instead of its menu: an update was cut off and the charger waits for an image. Once per
+  // port until it answers with its menu again. Set before OnInitDialog.
+  void SetLoaderListener(std::function<void(const std::string& port)> listener) {
+    m_loaderListener = std::move(listener);
+  }
 
   // The last menu reply parsed, for faces that show it in their own words.
   std::optional<MenuReply> LastReply() const;
   std::vector<std::string> PortsToSearch() const;
+  // Ports whose last open or configuration failed, in the order first met; a port leaves
+  // the list once it opens.
+  std::vector<UnsearchedPort> UnsearchedPorts() const;
   ControlSurface& Surface() { return m_surface; }
 
   // Flags (0/1) and counters, shared by every thread.
@@ -124,8 +166,18 @@ class CQuorlinDlg {
   static void SupervisorThread(CQuorlinDlg* dlg);
   static void PumpThreadFailed(CQuorlinDlg* dlg);
   void ShowProgress(int32_t percent);
+  // Ends the open session as a failure (watchdog, port failure, cancel); false when none is
+  // open. `markFailed` keeps the supervisor from programming the same charger again.
+  bool EndSessionFailed(SessionEnd::Result result, const std::string& reason, bool markFailed);
+  void ReportSessionEnd(SessionEnd::Result result, const std::string& reason) const;
+  std::string Progress() const;
+  int WaitForProbeReply(int ms);
+  void ReportLoader(const std::string& port);
+  void ForgetLoader(const std::string& port);
+  void ReleaseLostPort();
   static std::string TooLargeForChargerText(const std::string& image, uint32_t size);
-  void ReportUnopenablePort(const std::string& port);
+  void RecordOpenFailure(const std::string& port);
+  void RecordOpened(const std::string& port);
   bool Closing() const { return m_stop.Stopped(); }
   void NotifyState() const {
     if (m_stateListener) m_stateListener();
@@ -148,8 +200,22 @@ class CQuorlinDlg {
   std::thread m_hAutorunThread;
   StopSignal m_stop;
   std::atomic<int32_t> m_nShownPercent{-1};
-  std::mutex m_deniedMutex;
+  mutable std::mutex m_portsMutex;
+  std::vector<UnsearchedPort> m_unsearched;
   std::vector<std::string> m_deniedPorts;  // ports already reported as not permitted
   bool m_shutDown = false;
   std::function<void()> m_stateListener;
+  std::function<void(const SessionEnd&)> m_sessionEndListener;
+  std::function<void(const std::string&)> m_loaderListener;
+
+  // The session in flight: open from StartProgramming until its first end.
+  std::atomic<int> m_bSessionOpen{0};
+  GuardedString m_strSessionPort;
+  std::atomic<int64_t> m_sessionStartMs{0};
+  std::atomic<uint32_t> m_nSessionImageSize{0};
+  // Raised by the reader when the open port failed; the supervisor lets the port go.
+  std::atomic<int> m_bPortLost{0};
+  std::atomic<int> m_bProbing{0};
+  std::atomic<int> m_bLoaderAnswered{0};
+  std::vector<std::string> m_loaderPorts;  // ports already reported; under m_portsMutex
 };

@@ -2,8 +2,10 @@
 
 #include <utility>
 
-TerminalView::TerminalView(EventLoop& loop, std::FILE* err, bool drawProgress)
-    : m_loop(loop), m_err(err), m_drawProgress(drawProgress) {}
+#include "terminal_text.h"
+
+TerminalView::TerminalView(EventLoop& loop, std::FILE* err, Progress progress)
+    : m_loop(loop), m_err(err), m_progress(progress) {}
 
 std::string TerminalView::Text(int id) const {
   std::lock_guard lock(m_mutex);
@@ -40,7 +42,17 @@ void TerminalView::ApplyProgressRange(int /*low*/, int high) {
 
 void TerminalView::ApplyProgressPos(int pos) {
   std::lock_guard lock(m_mutex);
-  if (!m_drawProgress || pos == m_drawnPos) return;
+  if (m_progress == Progress::Lines) {
+    // Progress only grows within a session; a lower position is the next session's start.
+    const int tenths = pos * 10 / m_progressHigh;
+    if (tenths < m_loggedTenths) m_loggedTenths = 0;
+    if (tenths <= m_loggedTenths) return;
+    m_loggedTenths = tenths;
+    std::fprintf(m_err, "Programming: %d%%\n", tenths * 10);
+    std::fflush(m_err);
+    return;
+  }
+  if (m_progress != Progress::Bar || pos == m_drawnPos) return;
   if (pos == 0 && m_drawnPos < 0) return;  // a reset, not a transfer under way
   constexpr int kWidth = 40;
   const int filled = pos * kWidth / m_progressHigh;
@@ -59,7 +71,7 @@ void TerminalView::ApplyMessageBox(const std::string& text, const std::string&, 
   std::lock_guard lock(m_mutex);
   if (m_drawnPos >= 0) std::fputc('\n', m_err);
   m_drawnPos = -1;
-  std::fprintf(m_err, "charger-updater-cli: %s\n", text.c_str());
+  std::fprintf(m_err, "charger-updater-cli: %s\n", PrintableText(text).c_str());
   std::fflush(m_err);
 }
 

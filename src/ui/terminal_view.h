@@ -8,11 +8,16 @@
 #include "control_surface.h"
 #include "event_loop.h"
 
-// The command-line face: keeps the controls' state, draws the progress bar on a terminal,
-// and turns message boxes into lines on stderr. Its GUI thread is the EventLoop's.
+// The command-line face: keeps the controls' state, shows progress on stderr, and turns
+// message boxes into lines on stderr. Its GUI thread is the EventLoop's.
 class TerminalView : public ControlSurface {
  public:
-  TerminalView(EventLoop& loop, std::FILE* err, bool drawProgress);
+  enum class Progress {
+    None,
+    Bar,    // redrawn in place, for a terminal
+    Lines,  // "Programming: 40%" once per 10 %, for logs
+  };
+  TerminalView(EventLoop& loop, std::FILE* err, Progress progress);
 
   std::string Text(int id) const;
   bool Enabled(int id) const;
@@ -39,10 +44,11 @@ class TerminalView : public ControlSurface {
  private:
   EventLoop& m_loop;
   std::FILE* m_err;
-  bool m_drawProgress;
+  Progress m_progress;
   mutable std::mutex m_mutex;
   std::map<int, std::string> m_texts;
   std::map<int, bool> m_enabled;
   int m_progressHigh = 100;
-  int m_drawnPos = -1;
+  int m_drawnPos = -1;     // the bar's position; -1 when no bar is on the line
+  int m_loggedTenths = 0;  // tens of percent already logged in this session
 };

@@ -178,6 +178,12 @@ void FeedByte(uint8_t byte) {
   }
 }
 
+bool SendCancel() {
+  g_sender.transferActive = 0;
+  g_sender.state = 0;
+  return SenderWrite(kCancelSequence, sizeof kCancelSequence);
+}
+
 bool PumpStep() {
   uint8_t byte;
   if (!g_rxRing.Take(byte, g_sender.pumpRun)) return false;

@@ -15,6 +15,11 @@ inline constexpr uint8_t kNak = 0x15;
 inline constexpr uint8_t kCrcRequest = 'C';
 inline constexpr uint8_t kEndOfBatchAlt = 0xFA;  // some loaders send it instead of the final 'C'
 inline constexpr uint8_t kPad = 0x1A;
+inline constexpr uint8_t kCan = 0x18;
+// The transfer's cancel. Receivers act on two CANs in a row, so that one noise byte cannot
+// end a transfer; five still make two in a row when the receiver swallows the first few into
+// the block it was reading or loses one, and are no harm to one that already stopped.
+inline constexpr uint8_t kCancelSequence[] = {kCan, kCan, kCan, kCan, kCan};
 
 inline constexpr size_t kHeaderNameSize = 200;
 inline constexpr size_t kImageBufferSize = 40960;
@@ -34,7 +39,7 @@ using ProgressProc = void (*)(void* owner, int32_t percent);
 struct SenderContext {
   std::atomic<uint8_t> state{0};
   uint32_t imageLength = 0;
-  uint32_t sentOffset = 0;
+  std::atomic<uint32_t> sentOffset{0};  // image bytes the receiver acknowledged
   uint8_t blockNumber = 0;
   uint32_t blockSize = 0;
   char crcModeChar = 0;
@@ -71,6 +76,9 @@ bool PrepareTransfer(const char* name, const uint8_t* data, uint32_t length);
 void PostRxByte(uint8_t byte);
 // One step of the state machine; pump thread only.
 void FeedByte(uint8_t byte);
+// Writes the cancel through the sender's write path and leaves the machine idle. Stop the
+// pump first, so no block follows the cancel. true when the bytes were written.
+bool SendCancel();
 // Waits for one queued byte and feeds it; false once the pump has been told to stop.
 bool PumpStep();
 // Starts the pump thread with pumpRun = 1; false when the thread cannot be created.
