@@ -2,7 +2,9 @@
 # Installs what building, testing and the demo need on Debian 12.
 set -euo pipefail
 packages=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev
-          fonts-liberation xvfb xauth imagemagick)
+          fonts-liberation xvfb xauth imagemagick
+          # The Windows build and its run under Wine (scripts/test-windows.sh).
+          g++-mingw-w64-x86-64-posix googletest wine64 x11-utils bc time)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs dependencies, builds, and runs every test: once as shipped, once the Qt-free
-# engine under ThreadSanitizer, once everything under AddressSanitizer and UBSan.
+# engine under ThreadSanitizer, once everything under AddressSanitizer and UBSan, then the
+# Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -20,3 +21,5 @@ scripts/build.sh build-tsan -DWITH_QT=OFF -DSANITIZE=thread -DCMAKE_BUILD_TYPE=D
   ctest --output-on-failure --timeout 600)
 scripts/build.sh build-asan -DSANITIZE=address -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600)
+# The Windows programs, cross-built, under Wine against the simulated charger.
+timeout 900 scripts/test-windows.sh

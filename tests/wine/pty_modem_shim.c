@@ -1,9 +1,11 @@
 // Test-only: preloaded into Wine's processes so a pty passes for a serial port. A pty has no
 // modem lines, and Wine 8 aborts every overlapped WaitCommEvent when it cannot read them; here
-// they read as a cable that is plugged in and idle. Every other ioctl, and every ioctl on
-// anything but a pty, goes to the C library untouched.
+// they read as a cable that is plugged in and idle. Every other ioctl, every ioctl on anything
+// but a pty, and every failure of a pty that hung up (EIO: the charger was unplugged) goes to
+// the caller untouched.
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <linux/serial.h>
 #include <stdarg.h>
 #include <string.h>
@@ -27,7 +29,7 @@ int ioctl(int fd, unsigned long request, ...) {
   va_end(args);
 
   const int result = real(fd, request, arg);
-  if (result == 0 || !IsPty(fd)) return result;
+  if (result == 0 || errno == EIO || !IsPty(fd)) return result;
   switch (request) {
     case TIOCMGET:
       *(int*)arg = TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
