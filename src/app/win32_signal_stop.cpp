@@ -53,9 +53,11 @@ struct SignalStop::Impl {
     }
     HANDLE stopped = impl->stopped;
     lock.unlock();
-    // Returning from a close, log-off or shutdown ends the process at once, so the clean stop
-    // happens while we wait here.
-    if (!interrupt) WaitForSingleObject(stopped, kCloseGraceMs);
+    // Returning from a close, log-off or shutdown ends the process at once with Windows' own
+    // status, so the clean stop happens while we wait here, and once it is over main returns
+    // its status while we keep waiting.
+    if (!interrupt && WaitForSingleObject(stopped, kCloseGraceMs) == WAIT_OBJECT_0)
+      Sleep(kCloseGraceMs);
     return TRUE;
   }
 };
