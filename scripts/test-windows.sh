@@ -29,14 +29,17 @@ else
   scripts/build.sh build >/dev/null
 fi
 win=$root/build-win
-cli_exe=$win/src/app/charger-updater-cli.exe
-gui_exe=$win/src/app/charger-updater.exe
 sim=$root/build/sim/charger-sim
 linux_cli=$root/build/src/app/charger-updater-cli
 
 # Debian keeps wine64 and wineserver out of PATH unless the "wine" wrapper package is there.
 export PATH=$PATH:/usr/lib/wine
 work=$(mktemp -d /tmp/charger-wine.XXXXXX)
+# The programs as users get them: unpacked from the zip, with nothing beside them.
+mkdir "$work/app"
+(cd "$work/app" && cmake -E tar xf "$win/charger-updater-windows.zip")
+cli_exe=$work/app/charger-updater-cli.exe
+gui_exe=$work/app/charger-updater.exe
 export WINEPREFIX=$work/prefix HOME=$work/home TMPDIR=$work/tmp WINEARCH=win64
 export WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
 mkdir -p "$HOME" "$TMPDIR"
