@@ -29,6 +29,21 @@ inline double CpuSeconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+// The child's exit status (128 + signal when killed), or -1 after `timeout`; `pid` becomes -1
+// once the child is reaped.
+inline int WaitForExit(pid_t& pid, milliseconds timeout) {
+  // A pidfd becomes readable when the child ends: one blocking wait, no polling.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return -1;
+  pollfd ended = {pidfd, POLLIN, 0};
+  const int ready = poll(&ended, 1, static_cast<int>(timeout.count()));
+  close(pidfd);
+  int status = 0;
+  if (ready <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+  pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // charger-sim --once in a child process.
 class Charger {
  public:
@@ -74,16 +89,8 @@ class Charger {
 
   // Its exit status once it has ended by itself (--once), or -1 after `timeout`.
   int Wait(milliseconds timeout) {
-    // A pidfd becomes readable when the child ends: one blocking wait, no polling.
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-    if (pidfd < 0) return -1;
-    pollfd ended = {pidfd, POLLIN, 0};
-    const int ready = poll(&ended, 1, static_cast<int>(timeout.count()));
-    close(pidfd);
-    int status = 0;
-    if (ready <= 0 || waitpid(m_pid, &status, 0) != m_pid) return -1;
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = WaitForExit(m_pid, timeout);
+    return status > 128 ? -1 : status;
   }
 
  private:

@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,8 +29,7 @@
 #include <vector>
 
 #include "sim/sim_charger.h"
-
-extern char** environ;
+#include "sim_process.h"
 
 namespace {
 
@@ -119,18 +117,7 @@ class Child {
   }
 
   // The exit status (128 + signal when killed), or -1 after `timeout`.
-  int Wait(milliseconds timeout) {
-    // A pidfd becomes readable when the child ends: one blocking wait, no polling.
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-    if (pidfd < 0) return -1;
-    pollfd ended = {pidfd, POLLIN, 0};
-    const int ready = poll(&ended, 1, static_cast<int>(timeout.count()));
-    close(pidfd);
-    int status = 0;
-    if (ready <= 0 || waitpid(m_pid, &status, 0) != m_pid) return -1;
-    m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  int Wait(milliseconds timeout) { return bench::WaitForExit(m_pid, timeout); }
 
  private:
   void ReadLines(int out, int err) {
@@ -341,10 +328,18 @@ int main(int argc, char** argv) {
         if (!line) break;
         if (verbose) std::fprintf(stderr, "  %s %s\n", line->err ? "E" : "O", line->text.c_str());
         if (line->err) {
-          errLines.push_back(line->text);
+          if (line->text.rfind("Programming", 0) != 0) errLines.push_back(line->text);
         } else if (line->text.rfind("Program ", 0) == 0) {
           outcome = line->text;
         }
+      }
+      // The reason goes to stderr just before the outcome goes to stdout; the two pipes are
+      // read apart, so it may arrive a little after.
+      while (!outcome.empty()) {
+        const auto late = updater.Next(milliseconds(300));
+        if (!late) break;
+        if (verbose) std::fprintf(stderr, "  %s %s\n", late->err ? "E" : "O", late->text.c_str());
+        if (late->err && late->text.rfind("Programming", 0) != 0) errLines.push_back(late->text);
       }
       if (outcome.empty()) {
         ++hangs;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what building, testing and the demo need on Debian 12.
+# Installs what building, packaging, testing and the demo need on Debian 12.
 set -euo pipefail
 packages=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev
           fonts-liberation xvfb xauth imagemagick
+          help2man librsvg2-bin file lintian desktop-file-utils appstream nsis
+          clang-14 libclang-rt-14-dev
           # The Windows build and its run under Wine (scripts/test-windows.sh).
           g++-mingw-w64-x86-64-posix googletest wine64 x11-utils bc time)
 missing=()

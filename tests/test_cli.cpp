@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/cli_commands.h"
 #include "engine_fixture.h"
 #include "sim/sim_charger.h"
 
@@ -329,6 +330,11 @@ TEST_F(CliTest, FlashReportsFailureWhenTheChargerNeverStartsItsLoader) {
       << run.err;
 }
 
+// The tests run with a short watchdog; the CLI as shipped keeps the window's 35 s.
+TEST(CliDefaults, WatchdogIs35Seconds) {
+  EXPECT_EQ(CliOptions{}.timeoutSeconds, 35);
+}
+
 TEST_F(CliTest, RefusedImagesAreNamedAndNothingReachesThePort) {
   StartSim();
   std::filesystem::create_directory(dir + "/images.bin");
@@ -566,7 +572,8 @@ TEST_F(CliTest, AChargerStillInItsLoaderIsNamedOnceWithWhatToDo) {
   StartSim(options);
   const Outcome run = RunCli({"info", "--ports", link, "--wait", "5"});
   EXPECT_EQ(run.exitCode, 3) << run.err;
-  EXPECT_EQ(Occurrences(run.err, "the charger on " + link + " is still in its loader"), 1) << run.err;
+  EXPECT_EQ(Occurrences(run.err, "the charger on " + link + " is still in its loader"), 1)
+      << run.err;
   EXPECT_NE(run.err.find("Switch it off and on again"), std::string::npos);
 }
 

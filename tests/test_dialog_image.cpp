@@ -1,6 +1,10 @@
 // The engine's image loading: what "Open..." and the start-up reload do to the labels, the
 // flags, the buttons and config.ini. The label texts themselves are the image unit's tests.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -158,8 +162,61 @@ INSTANTIATE_TEST_SUITE_P(ConfigIni, StartUpReload,
                                            StartUpCase{"None", "NONE", false, false},
                                            StartUpCase{"LowerCaseNoneIsAFileName", "none", false,
                                                        true},
-                                           StartUpCase{"EmptyPath", "", false, true}),
+                                           StartUpCase{"EmptyPathNamesNoFile", "", false, false}),
                          [](const auto& info) { return std::string(info.param.label); });
+
+struct stat Stat(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// Every start used to rewrite config.ini: a new inode that broke the operator's hard link,
+// and a path longer than a fixed buffer came back cut, naming a file that does not exist.
+TEST_F(ImageLoad, StartUpLeavesConfigIniAloneAndTakesLongPathsWhole) {
+  std::string folder = dir;
+  while (folder.size() < 400) folder += "/" + std::string(40, 'd');
+  std::filesystem::create_directories(folder);
+  const std::string image = folder + "/fw.bin";
+  std::ofstream(image, std::ios::binary) << std::string(3000, 'x');
+  const std::string config = dir + "/config.ini";
+  std::ofstream(config) << "[File]\r\nPath=" << image << "\r\n";
+  ASSERT_EQ(::link(config.c_str(), (dir + "/linked.ini").c_str()), 0);
+  ASSERT_EQ(::chmod(config.c_str(), 0640), 0);
+  const struct stat before = Stat(config);
+
+  CQuorlinDlg& dlg = StartEngineWithoutCharger();
+  EXPECT_EQ(dlg.m_strImagePath.Get(), image);
+  EXPECT_EQ(dlg.m_bImageValid, 1);
+  EXPECT_TRUE(surface.MessageBoxes().empty());
+  const struct stat after = Stat(config);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+
+  // A new path is written, and the file keeps its protection.
+  OpenFile(WriteFile("other.bin", MakeImage(100)));
+  EXPECT_EQ(ReadFile(config), "[File]\r\nPath=" + dir + "/other.bin\r\n");
+  EXPECT_EQ(Stat(config).st_mode & 07777, 0640u);
+}
+
+TEST_F(ImageLoad, OversizedConfigIniIsLeftUnreadWithAMessage) {
+  const std::string config = dir + "/config.ini";
+  const std::string good = WriteFile("fw.bin", MakeImage(3000));
+  std::ofstream(config) << "[File]\nPath=" << good << "\n" << std::string(1 << 20, ';');
+  const std::string text = ReadFile(config);
+
+  CQuorlinDlg& dlg = StartEngineWithoutCharger();
+  EXPECT_EQ(dlg.m_bImageLoaded, 0);
+  ASSERT_EQ(surface.MessageBoxes().size(), 1u);
+  EXPECT_NE(surface.MessageBoxes()[0].find(config), std::string::npos);
+  EXPECT_NE(surface.MessageBoxes()[0].find("1 MiB"), std::string::npos);
+
+  // Not ours to rewrite either: loading an image leaves it as it was, and says why.
+  OpenFile(good);
+  EXPECT_EQ(dlg.m_bImageValid, 1);
+  EXPECT_EQ(surface.MessageBoxes().size(), 2u);
+  EXPECT_EQ(ReadFile(config), text);
+}
 
 }  // namespace
 }  // namespace enginetest

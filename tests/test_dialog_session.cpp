@@ -140,6 +140,16 @@ TEST_F(Session, WatchdogFailsASessionTheChargerNeverAnswers) {
   EXPECT_EQ(simLog.Count("'1'"), 1);
 }
 
+// Tests shorten the watchdog; what ships must stay the 35 s the chargers are known to need.
+TEST_F(Session, ShippedWatchdogIs35Seconds) {
+  chargersim::Options options;
+  options.silentAfter1 = true;
+  ASSERT_NO_FATAL_FAILURE(Ready(options, 3000, CQuorlinDlg::Options{}.watchdogMs));
+  Gui([&] { Dlg().StartProgramming(); });
+  EXPECT_TRUE(surface.TimerArmed(ids::kWatchdogTimer));
+  EXPECT_EQ(surface.TimerInterval(ids::kWatchdogTimer), 35000);
+}
+
 // The watchdog ends the bookkeeping, not the transfer: a charger slower than the watchdog
 // still gets its image and the session counts both ways.
 TEST_F(Session, SuccessAfterTheWatchdogCountsBothWays) {

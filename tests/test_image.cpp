@@ -118,8 +118,8 @@ TEST(ImageFile, Refusals) {
             "Cannot open firmware file '" + missing + "': no such file.");
   EXPECT_FALSE(ReadImageFile(missing).ok);
 
-  EXPECT_EQ(ReadImageFile(dir.path().string()).error,
-            "'" + dir.path().string() + "' is a directory, not a firmware file.");
+  const std::string folder = dir.path().string();
+  EXPECT_EQ(ReadImageFile(folder).error, "'" + folder + "' is a directory, not a firmware file.");
 
   const std::string big = dir / "big.bin";
   {
@@ -248,4 +248,85 @@ TEST(Profile, RandomFiles) {
     EXPECT_EQ(ReadProfileString(ini, "File", "Path", "NONE"), path) << text;
     EXPECT_EQ(ReadProfileString(ini, "Misc", "Other", "NONE"), other) << text;
   }
+}
+
+// Replacing a key keeps every other byte: the line endings the file has, an unterminated last
+// line staying unterminated.
+TEST(Profile, ReplacedKeyKeepsTheFileByteForByte) {
+  TempDir dir;
+  const std::string ini = dir / "config.ini";
+  const struct {
+    std::string before, after;
+  } cases[] = {
+      {"[File]\nPath=/old.bin", "[File]\nPath=/new.bin"},
+      {"[File]\r\nPath=/old.bin", "[File]\r\nPath=/new.bin"},
+      {"; notes\r\n[File]\r\nPath=/old.bin\r\nMode=2\r\n\r\n[Misc]\r\nX=1\r\n",
+       "; notes\r\n[File]\r\nPath=/new.bin\r\nMode=2\r\n\r\n[Misc]\r\nX=1\r\n"},
+      {"[Misc]\r\nX=1\r\n[File]\r\nPath = /old.bin", "[Misc]\r\nX=1\r\n[File]\r\nPath = /new.bin"},
+  };
+  for (const auto& c : cases) {
+    WriteFile(ini, c.before);
+    ASSERT_TRUE(WriteProfileString(ini, "File", "Path", "/new.bin"));
+    EXPECT_EQ(ReadFile(ini), c.after);
+  }
+}
+
+// A path is any bytes but a line break: blanks at its ends and quotes around it come back.
+TEST(Profile, ValuesComeBackWhole) {
+  TempDir dir;
+  const std::string ini = dir / "config.ini";
+  for (const std::string value :
+       {" /lead.bin", "/trail.bin ", "\"/q.bin\"", "'/q.bin'", "\"\"", "/a \"b\".bin", "\t"}) {
+    ASSERT_TRUE(WriteProfileString(ini, "File", "Path", value));
+    EXPECT_EQ(ReadProfileString(ini, "File", "Path", "NONE"), value) << ReadFile(ini);
+  }
+}
+
+TEST(Profile, UnchangedValueLeavesTheFileAlone) {
+  TempDir dir;
+  const std::string ini = dir / "config.ini";
+  WriteFile(ini, "[File]\nPath = /same.bin  \n");
+  ASSERT_EQ(::link(ini.c_str(), (dir / "hard.ini").c_str()), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(ini.c_str(), &before), 0);
+  // Even a file the user may not write: nothing needs writing.
+  ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);
+  std::string error;
+  EXPECT_TRUE(WriteProfileString(ini, "File", "Path", "/same.bin", &error)) << error;
+  struct stat after {};
+  ASSERT_EQ(::stat(ini.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(ReadFile(ini), "[File]\nPath = /same.bin  \n");
+}
+
+// The replacement is a new file: root saving a user's config.ini must not make it root's.
+TEST(Profile, RewriteKeepsOwnerAndMode) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a file away needs root";
+  TempDir dir;
+  const std::string ini = dir / "config.ini";
+  WriteFile(ini, "[File]\nPath=/old.bin\n");
+  ASSERT_EQ(::chown(ini.c_str(), 4321, 4322), 0);
+  ASSERT_EQ(::chmod(ini.c_str(), 0604), 0);
+  ASSERT_TRUE(WriteProfileString(ini, "File", "Path", "/new.bin"));
+  struct stat st {};
+  ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+}
+
+TEST(Profile, OversizedFileIsNeitherReadNorRewritten) {
+  TempDir dir;
+  const std::string ini = dir / "config.ini";
+  const std::string text = "[File]\nPath=/x.bin\n" + std::string(kLargestProfile, ';');
+  WriteFile(ini, text);
+  std::string error;
+  EXPECT_EQ(ReadProfileString(ini, "File", "Path", "NONE", kWholeValue, &error), "NONE");
+  EXPECT_EQ(error, "Cannot read the settings from '" + ini +
+                       "': it is larger than 1 MiB, too large for a settings file.");
+  error.clear();
+  EXPECT_FALSE(WriteProfileString(ini, "File", "Path", "/y.bin", &error));
+  EXPECT_NE(error.find("1 MiB"), std::string::npos) << error;
+  EXPECT_EQ(ReadFile(ini), text);
 }

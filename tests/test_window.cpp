@@ -37,6 +37,7 @@
 #include "extras/dialog_units.h"
 #include "res/dialog_templates.h"
 #include "res/resource_ids.h"
+#include "res/version.h"
 #include "serial/serial_port.h"
 #include "ui/qt/quorlin_window.h"
 #include "ui/quorlin_dlg.h"
@@ -645,19 +646,20 @@ class TestWindow : public QObject {
     QCOMPARE(separators, 1);
 
     QString aboutTitle;
-    QString aboutText;
+    QStringList aboutText;
     QSize aboutIcon;
     DismissNextModal([&](QDialog* dialog) {
       QVERIFY(qobject_cast<CAboutDlg*>(dialog) != nullptr);
       aboutTitle = dialog->windowTitle();
       for (QLabel* label : dialog->findChildren<QLabel*>()) {
         if (!label->pixmap().isNull()) aboutIcon = label->pixmap().size();
-        if (!label->text().isEmpty()) aboutText = label->text();
+        if (!label->text().isEmpty()) aboutText << label->text();
       }
     });
     actions.back()->trigger();
     QCOMPARE(aboutTitle, QString("About Charger Programmer"));
-    QCOMPARE(aboutText, QString("Brelka Charger Programmer"));
+    QCOMPARE(aboutText, QStringList({"Brelka Charger Programmer",
+                                     QString("Version ") + kChargerUpdaterVersion}));
     QCOMPARE(aboutIcon, QSize(32, 32));
   }
 

@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-// The About box (template 100): icon, program name and OK. OK, Esc and the close box end it.
+// The About box (template 100): icon, program name, version and OK. OK, Esc and the close box end it.
 class CAboutDlg : public QDialog {
   Q_OBJECT
 

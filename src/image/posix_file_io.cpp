@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -74,10 +75,31 @@ int CheckWritable(const std::string& path) {
 
 namespace {
 
-int Replace(const std::string& target, const std::string& content) {
+// Who the file belonged to and how it was protected, to hand on to its replacement.
+struct FileOwner {
   mode_t mode = 0644;  // new file: what the usual umask gives; umask() can't be read safely
+  std::optional<uid_t> uid;
+  gid_t gid = 0;
+};
+
+// The replacement is a new inode: give it the old one's owner where permitted (root, or a
+// group the user belongs to), then the mode, which a chown may have cut.
+bool TakeOver(int fd, const FileOwner& owner) {
+  if (owner.uid && ::fchown(fd, *owner.uid, owner.gid) != 0 &&
+      ::fchown(fd, static_cast<uid_t>(-1), owner.gid) != 0) {
+    // Not permitted: the file becomes the user's own, as any save of theirs would.
+  }
+  return ::fchmod(fd, owner.mode) == 0;
+}
+
+int Replace(const std::string& target, const std::string& content) {
+  FileOwner owner;
   struct stat st {};
-  if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  if (::stat(target.c_str(), &st) == 0) {
+    owner.mode = st.st_mode & 07777;
+    owner.uid = st.st_uid;
+    owner.gid = st.st_gid;
+  }
 
   std::string temp = DirectoryOf(target) + "/.config-XXXXXX";
   std::vector<char> name(temp.begin(), temp.end());
@@ -85,7 +107,7 @@ int Replace(const std::string& target, const std::string& content) {
   int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) return errno;
   int err = 0;
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
+  bool ok = TakeOver(fd, owner) && WriteAll(fd, content) && ::fsync(fd) == 0;
   if (!ok) err = errno;
   if (::close(fd) != 0 && ok) {
     err = errno;

@@ -114,6 +114,11 @@ bool ReadWholeFile(const std::string& path, std::string& text, int& err) {
   }
   char buffer[4096];
   for (;;) {
+    // A file that grows while it is read is held to the same limit.
+    if (text.size() > kLargestProfile) {
+      err = EFBIG;
+      return false;
+    }
     const long long got = file.Read(buffer, sizeof buffer, &err);
     if (got < 0) return false;
     if (got == 0) break;
@@ -140,6 +145,8 @@ std::string ReasonText(int err) {
       return "its folder does not exist";
     case EISDIR:
       return "it is a directory";
+    case EFBIG:
+      return "it is larger than 1 MiB, too large for a settings file";
     default:
       return std::strerror(err);
   }
@@ -149,65 +156,45 @@ bool HasLineBreak(std::string_view s) {
   return s.find_first_of("\r\n") != std::string_view::npos;
 }
 
-}  // namespace
-
-std::string ReadProfileString(const std::string& path, const std::string& section,
-                              const std::string& key, const std::string& fallback,
-                              size_t bufferSize) {
-  if (bufferSize == 0) return {};
-  const size_t room = bufferSize - 1;
-
-  // The platform strips trailing blanks from the fallback.
-  std::string_view value = fallback;
-  value = value.substr(0, value.find_last_not_of(' ') + 1);
-
-  std::string text;
-  int err = 0;
-  if (ReadWholeFile(path, text, err)) {
-    std::string_view view = text;
-    if (view.substr(0, kUtf8Bom.size()) == kUtf8Bom) view.remove_prefix(kUtf8Bom.size());
-    std::vector<Line> lines = SplitLines(view);
-    Location where = Locate(lines, section, key);
-    if (where.key) {
-      std::string_view body = lines[*where.key].body;
-      value = Trim(body.substr(body.find('=') + 1));
-      // Like the platform, a value wrapped in matching quotes comes back without them.
-      if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-          value.back() == value.front()) {
-        value = value.substr(1, value.size() - 2);
-      }
-    }
-  }
-  return std::string(value.substr(0, room));
+std::string_view StripBom(std::string_view text) {
+  if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
+  return text;
 }
 
-bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
-                        const std::string& value, std::string* error) {
-  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
-    return Fail(error, path, "a setting cannot hold a line break");
-  if (Trim(section).empty() || Trim(key).empty())
-    return Fail(error, path, "a setting needs a section and a key");
-
-  // Replace the file a symlink points at, not the link.
-  const std::string target = file_io::ResolveLinks(path);
-
-  std::string text;
-  int err = 0;
-  if (ReadWholeFile(target, text, err)) {
-    // The rename would get past a read-only file; the operator's protection should hold.
-    if (int denied = file_io::CheckWritable(target); denied != 0)
-      return Fail(error, path, ReasonText(denied));
-  } else if (err != ENOENT) {
-    return Fail(error, path, ReasonText(err));
+// A key line's value as the reader sees it: trimmed and, like the platform, without one pair
+// of matching quotes around it.
+std::string_view ValueOf(std::string_view body) {
+  std::string_view value = Trim(body.substr(body.find('=') + 1));
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
   }
+  return value;
+}
 
-  std::string_view view = text;
-  std::string_view bom;
-  if (view.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
-    bom = view.substr(0, kUtf8Bom.size());
-    view.remove_prefix(kUtf8Bom.size());
-  }
-  std::vector<Line> lines = SplitLines(view);
+// The value as it goes on disk, so that ValueOf gives it back whole: blanks at its ends or
+// quotes around it would otherwise be eaten (a path "fw.bin " names another file).
+std::string Spelled(const std::string& value) {
+  const bool quoted = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                      value.back() == value.front();
+  if (quoted || Trim(value).size() != value.size()) return '"' + value + '"';
+  return value;
+}
+
+}  // namespace
+
+std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
+                                            std::string_view key) {
+  std::vector<Line> lines = SplitLines(StripBom(text));
+  Location where = Locate(lines, section, key);
+  if (!where.key) return std::nullopt;
+  return std::string(ValueOf(lines[*where.key].body));
+}
+
+std::string SetProfileValue(std::string_view text, const std::string& section,
+                            const std::string& key, const std::string& value) {
+  const std::string_view body = StripBom(text);
+  std::vector<Line> lines = SplitLines(body);
   // New lines follow the file's own convention; a new file gets plain LF.
   std::string_view eol = "\n";
   for (const Line& line : lines) {
@@ -217,9 +204,10 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     }
   }
 
-  const std::string keyLine = key + "=" + value;
+  const std::string spelled = Spelled(value);
+  const std::string keyLine = key + "=" + spelled;
   Location where = Locate(lines, section, key);
-  std::string out(bom);
+  std::string out(text.substr(0, text.size() - body.size()));
   auto emit = [&](size_t i) {
     out.append(lines[i].body);
     out.append(lines[i].eol);
@@ -232,11 +220,11 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
         continue;
       }
       // Keep the line's own spelling of the key and its spacing around '='.
-      std::string_view body = lines[i].body;
-      size_t eq = body.find('=');
-      size_t valueStart = body.find_first_not_of(" \t", eq + 1);
-      out.append(body.substr(0, valueStart == std::string_view::npos ? body.size() : valueStart));
-      out.append(value);
+      std::string_view line = lines[i].body;
+      size_t eq = line.find('=');
+      size_t valueStart = line.find_first_not_of(" \t", eq + 1);
+      out.append(line.substr(0, valueStart == std::string_view::npos ? line.size() : valueStart));
+      out.append(spelled);
       out.append(lines[i].eol);
     }
   } else if (where.header) {
@@ -262,8 +250,53 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     out.append(keyLine);
     out.append(eol);
   }
+  return out;
+}
 
-  if (int failed = file_io::ReplaceContents(target, out); failed != 0)
+std::string ReadProfileString(const std::string& path, const std::string& section,
+                              const std::string& key, const std::string& fallback,
+                              size_t bufferSize, std::string* error) {
+  if (bufferSize == 0) return {};
+  const size_t room = bufferSize - 1;
+
+  // The platform strips trailing blanks from the fallback.
+  std::string value = fallback.substr(0, fallback.find_last_not_of(' ') + 1);
+
+  std::string text;
+  int err = 0;
+  if (ReadWholeFile(path, text, err)) {
+    if (std::optional<std::string> found = FindProfileValue(text, section, key)) value = *found;
+  } else if (err == EFBIG && error) {
+    *error = "Cannot read the settings from '" + path + "': " + ReasonText(err) + ".";
+  }
+  return value.substr(0, room);
+}
+
+bool WriteProfileString(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value, std::string* error) {
+  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
+    return Fail(error, path, "a setting cannot hold a line break");
+  if (Trim(section).empty() || Trim(key).empty())
+    return Fail(error, path, "a setting needs a section and a key");
+
+  // Replace the file a symlink points at, not the link.
+  const std::string target = file_io::ResolveLinks(path);
+
+  std::string text;
+  int err = 0;
+  if (ReadWholeFile(target, text, err)) {
+    // Rewriting an unchanged setting would only cost the file its inode, its hard links and,
+    // in a read-only folder, an error on every start.
+    if (FindProfileValue(text, section, key) == value) return true;
+    // The rename would get past a read-only file; the operator's protection should hold.
+    if (int denied = file_io::CheckWritable(target); denied != 0)
+      return Fail(error, path, ReasonText(denied));
+  } else if (err != ENOENT) {
+    return Fail(error, path, ReasonText(err));
+  }
+
+  if (int failed = file_io::ReplaceContents(target, SetProfileValue(text, section, key, value));
+      failed != 0)
     return Fail(error, path, ReasonText(failed));
   return true;
 }

@@ -12,6 +12,7 @@
 
 // The platform's handles and the reader's start-up record, chosen by the build.
 #include SERIAL_PORT_STATE_HEADER
+#include "serial/timed_lock.h"
 
 // Receive callback: one call per chunk of 1 to 1024 bytes, on the reader thread, in arrival
 // order. `data` is valid only during the call.
@@ -77,7 +78,7 @@ class CSerial : private SerialPortState {
   // Held by a write from its start to its end, and while the port is closed, so a port is
   // never used after close and each WritePort's bytes stay together on the wire. Timed so the
   // emergency path never waits on a stuck writer for long.
-  std::timed_mutex m_lock;
+  TimedLock m_lock;
   // The port's own settings from before OpenPort; written before the reader starts and read
   // only under m_lock.
   std::unique_ptr<SavedSettings> m_saved;

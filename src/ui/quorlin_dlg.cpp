@@ -49,10 +49,15 @@ bool CQuorlinDlg::OnInitDialog() {
 
   StartSearchThread();
 
+  // The remembered path is taken whole: cut to a fixed buffer it would name another file.
   std::string path = kNoneValue;
-  if (!m_options.configPath.empty())
-    path = ReadProfileString(m_options.configPath, "File", "Path", kNoneValue, 350);
-  if (path != kNoneValue) {
+  if (!m_options.configPath.empty()) {
+    std::string error;
+    path = ReadProfileString(m_options.configPath, "File", "Path", kNoneValue, kWholeValue, &error);
+    if (!error.empty()) m_surface.MessageBox(error);
+  }
+  // An empty path names no file; there is nothing to load and nothing to complain about.
+  if (path != kNoneValue && !path.empty()) {
     m_strImagePath.Set(path);
     const ImageLoadResult result = LoadImage();
     if (result.problem == ImageProblem::CannotOpen) m_surface.MessageBox(result.message);

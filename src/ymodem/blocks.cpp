@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ymodem/crc16.h"
+#include "ymodem/header_name.h"
 #include "ymodem/sender.h"
 
 namespace {
@@ -54,10 +55,12 @@ void SendHeaderBlock(HeaderKind kind) {
     const size_t digitCount = static_cast<size_t>(digitsEnd - digits);
     // Leave room for the name's NUL, the size and a NUL after it, so a long name can neither
     // overflow the block nor leave the size unterminated.
-    const size_t nameRoom = std::min(kShortBlock - 2 - digitCount, kHeaderNameSize - 1);
-    const size_t nameLength = strnlen(HeaderName, nameRoom);
-    for (size_t i = 0; i < nameLength; ++i, ++count) {
-      WritePayloadByte(static_cast<uint8_t>(HeaderName[i]), crc);
+    const std::string name =
+        FitHeaderName(std::string_view(HeaderName, strnlen(HeaderName, kHeaderNameSize)),
+                      kShortBlock - 2 - digitCount);
+    for (char c : name) {
+      WritePayloadByte(static_cast<uint8_t>(c), crc);
+      ++count;
     }
     WritePayloadByte(0, crc);
     ++count;

@@ -7,6 +7,7 @@
 
 #include "serial/serial_port.h"
 #include "ymodem/blocks.h"
+#include "ymodem/header_name.h"
 #include "ymodem/rx_ring.h"
 
 SenderContext g_sender;
@@ -112,9 +113,9 @@ void ResetSender(void* owner) {
 
 bool PrepareTransfer(const char* name, const uint8_t* data, uint32_t length) {
   if (length > kImageBufferSize || (data == nullptr && length > 0)) return false;
-  const size_t nameLength = name ? strnlen(name, kHeaderNameSize - 1) : 0;
-  std::memcpy(HeaderName, name ? name : "", nameLength);
-  HeaderName[nameLength] = '\0';
+  const std::string kept = FitHeaderName(name ? name : "", kHeaderNameSize - 1);
+  std::memcpy(HeaderName, kept.data(), kept.size());
+  HeaderName[kept.size()] = '\0';
   g_sender.imageLength = length;
   g_sender.blockNumber = 1;
   g_sender.sentOffset = 0;
