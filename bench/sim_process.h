@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "wait_for_exit.h"
+
 extern char** environ;
 
 namespace bench {
@@ -27,21 +29,6 @@ inline double CpuSeconds() {
   getrusage(RUSAGE_SELF, &usage);
   auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// The child's exit status (128 + signal when killed), or -1 after `timeout`; `pid` becomes -1
-// once the child is reaped.
-inline int WaitForExit(pid_t& pid, milliseconds timeout) {
-  // A pidfd becomes readable when the child ends: one blocking wait, no polling.
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) return -1;
-  pollfd ended = {pidfd, POLLIN, 0};
-  const int ready = poll(&ended, 1, static_cast<int>(timeout.count()));
-  close(pidfd);
-  int status = 0;
-  if (ready <= 0 || waitpid(pid, &status, 0) != pid) return -1;
-  pid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // charger-sim --once in a child process.

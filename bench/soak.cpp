@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "sim/sim_charger.h"
-#include "sim_process.h"
+#include "wait_for_exit.h"
 
 namespace {
 
