@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Installs dependencies, builds, and runs every test: once as shipped (then the packages are
-# built, installed and removed again), once the Qt-free engine under ThreadSanitizer, once
-# everything under AddressSanitizer and UBSan, once as a Release build; then runs each fuzz
-# target for a bounded time. Warnings are errors here.
+# Installs dependencies, builds, and runs every test: once as shipped, once the Qt-free
+# engine under ThreadSanitizer, once everything under AddressSanitizer and UBSan, once as a
+# Release build; runs each fuzz target for a bounded time; runs the Windows build under Wine;
+# last builds the packages, installs them, uses and removes them. Warnings are errors here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh --all
 scripts/build.sh build -DWARNINGS_AS_ERRORS=ON
 (cd build && ctest --output-on-failure --timeout 300)
 
@@ -17,7 +17,6 @@ for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
 scripts/screenshot.sh build/src/app/charger-updater build/window.png --ports "$link" || {
   kill $sim; exit 1; }
 kill $sim; wait $sim 2>/dev/null || true
-scripts/test-package.sh
 scripts/build.sh build-tsan -DWARNINGS_AS_ERRORS=ON -DWITH_QT=OFF -DSANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --output-on-failure --timeout 600)
@@ -40,3 +39,10 @@ for target in menu_reply:menu_replies profile:config image:images receiver:trans
     -artifact_prefix="tests/fuzz/regressions/$name/" \
     "build-fuzz/corpus/$name" "tests/data/${target#*:}"
 done
+
+# The Windows programs, cross-built, under Wine against the simulated charger.
+timeout 900 scripts/test-windows.sh
+
+# The .deb (and, from the Windows build above, the installer): built, checked, installed,
+# used from /usr/bin and removed again.
+scripts/test-package.sh

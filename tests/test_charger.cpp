@@ -13,6 +13,7 @@
 
 #include "charger/menu_reply.h"
 #include "charger/port_list.h"
+#include "charger/posix_port_list.h"
 #include "charger/reply_event.h"
 
 namespace {

@@ -4,6 +4,7 @@
 #include "charger/port_list.h"
 #include "cli_commands.h"
 #include "cli_ranges.h"
+#include "program_args.h"
 #include "res/version.h"
 #include "serial/port_path.h"
 
@@ -107,6 +108,8 @@ int main(int argc, char** argv) {
 
   CLI::App app{"Finds a charger on the serial ports and programs its firmware."};
   app.set_version_flag("--version", std::string("charger-updater-cli ") + kChargerUpdaterVersion);
+  // Options start with "-" on every platform; "/path" is a file, not an option.
+  app.allow_windows_style_options(false);
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 success, 1 programming failed, 2 usage error or refused image, "
@@ -154,8 +157,11 @@ int main(int argc, char** argv) {
   AddProgrammingOptions(gang, options);
   AddJsonOption(gang, options);
 
+  std::vector<std::string> args = ProgramArguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& arg : args) pointers.push_back(arg.data());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? kExitOk : kExitUsage;

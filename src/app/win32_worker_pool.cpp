@@ -8,17 +8,10 @@
 #include <thread>
 #include <utility>
 
+#include "res/win32_text.h"
 #include "worker_pool.h"
 
 namespace {
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
-  std::wstring wide(size_t(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), size);
-  return wide;
-}
 
 // Quoted so that the child's CommandLineToArgvW gives back exactly `arg`: backslashes are
 // special only in front of a quote.

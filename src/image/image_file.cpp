@@ -1,29 +1,13 @@
 #include "image/image_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "image/file_io.h"
+
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
 
 // The system's wording is for programmers; these are for the person at the bench.
 std::string Reason(int err) {
@@ -35,6 +19,8 @@ std::string Reason(int err) {
       return "permission denied";
     case ENOTDIR:
       return "part of the path is not a folder";
+    case EISDIR:
+      return "it is a directory";
     case ENAMETOOLONG:
       return "the path is too long";
     case ELOOP:
@@ -69,29 +55,28 @@ std::string Quoted(const std::string& path) {
 }  // namespace
 
 ImageRead ReadImageFile(const std::string& path) {
-  // O_NONBLOCK keeps a FIFO from stalling the GUI thread in open(); it is refused below.
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) {
-    int err = errno;
-    return Fail("Cannot open firmware file " + Quoted(path) + ": " + Reason(err) + ".");
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    int err = errno;
+  // The open does not wait on a FIFO, which is refused below.
+  file_io::Reader file(path);
+  if (file.OpenError() != 0)
+    return Fail("Cannot open firmware file " + Quoted(path) + ": " + Reason(file.OpenError()) +
+                ".");
+  file_io::Kind kind = file_io::Kind::Other;
+  uint64_t size = 0;
+  int err = 0;
+  if (!file.Describe(&kind, &size, &err))
     return Fail("Cannot read firmware file " + Quoted(path) + ": " + Reason(err) + ".");
-  }
-  if (S_ISDIR(st.st_mode)) return Fail(Quoted(path) + " is a directory, not a firmware file.");
-  if (!S_ISREG(st.st_mode))
+  if (kind == file_io::Kind::Directory)
+    return Fail(Quoted(path) + " is a directory, not a firmware file.");
+  if (kind != file_io::Kind::Regular)
     return Fail(Quoted(path) + " is a device or a pipe, not a firmware file.");
 
   const std::string tooLarge =
       " bytes; a firmware file is at most " + std::to_string(kImageSizeLimit - 1) + " bytes.";
-  if (static_cast<uint64_t>(st.st_size) > kLargestFileRead)
-    return Fail(Quoted(path) + " is " + std::to_string(st.st_size) + tooLarge);
+  if (size > kLargestFileRead) return Fail(Quoted(path) + " is " + std::to_string(size) + tooLarge);
 
-  // Read to end of file rather than trusting st_size: the file may change under us.
+  // Read to end of file rather than trusting the size: the file may change under us.
   ImageRead result;
-  result.bytes.resize(static_cast<size_t>(st.st_size) + 1);
+  result.bytes.resize(static_cast<size_t>(size) + 1);
   size_t filled = 0;
   for (;;) {
     if (filled == result.bytes.size()) {
@@ -99,12 +84,10 @@ ImageRead ReadImageFile(const std::string& path) {
         return Fail(Quoted(path) + " is more than " + std::to_string(kLargestFileRead) + tooLarge);
       result.bytes.resize(std::min<size_t>(filled * 2 + 4096, kLargestFileRead + 1));
     }
-    ssize_t got = ::read(fd.get(), result.bytes.data() + filled, result.bytes.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
+    const long long got =
+        file.Read(result.bytes.data() + filled, result.bytes.size() - filled, &err);
+    if (got < 0)
       return Fail("Cannot read firmware file " + Quoted(path) + ": " + Reason(err) + ".");
-    }
     if (got == 0) break;
     filled += static_cast<size_t>(got);
   }

@@ -1,16 +1,12 @@
 #include "image/profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "image/file_io.h"
 
 namespace {
 
@@ -104,15 +100,16 @@ Location Locate(const std::vector<Line>& lines, std::string_view section, std::s
 // Only regular files: config.ini pointed at a FIFO or a device must not hang start-up.
 bool ReadWholeFile(const std::string& path, std::string& text, int& err) {
   text.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    err = errno;
+  file_io::Reader file(path);
+  if (file.OpenError() != 0) {
+    err = file.OpenError();
     return false;
   }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    ::close(fd);
+  file_io::Kind kind = file_io::Kind::Other;
+  uint64_t size = 0;
+  if (!file.Describe(&kind, &size, &err)) return false;
+  if (kind != file_io::Kind::Regular) {
+    err = kind == file_io::Kind::Directory ? EISDIR : EINVAL;
     return false;
   }
   char buffer[4096];
@@ -120,37 +117,14 @@ bool ReadWholeFile(const std::string& path, std::string& text, int& err) {
     // A file that grows while it is read is held to the same limit.
     if (text.size() > kLargestProfile) {
       err = EFBIG;
-      ::close(fd);
       return false;
     }
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      err = errno;
-      ::close(fd);
-      return false;
-    }
+    const long long got = file.Read(buffer, sizeof buffer, &err);
+    if (got < 0) return false;
     if (got == 0) break;
     text.append(buffer, static_cast<size_t>(got));
   }
-  ::close(fd);
   return true;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t put = ::write(fd, data.data(), data.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(put));
-  }
-  return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool Fail(std::string* error, const std::string& path, const std::string& reason) {
@@ -165,7 +139,6 @@ std::string ReasonText(int err) {
     case EROFS:
       return "permission denied";
     case ENOSPC:
-    case EDQUOT:
       return "the disk is full";
     case ENOENT:
     case ENOTDIR:
@@ -177,58 +150,6 @@ std::string ReasonText(int err) {
     default:
       return std::strerror(err);
   }
-}
-
-// Who the file belonged to and how it was protected, to hand on to its replacement.
-struct FileOwner {
-  mode_t mode = 0644;  // new file: what the usual umask gives; umask() can't be read safely
-  std::optional<uid_t> uid;
-  gid_t gid = 0;
-};
-
-// The replacement is a new inode: give it the old one's owner where permitted (root, or a
-// group the user belongs to), then the mode, which a chown may have cut.
-bool TakeOver(int fd, const FileOwner& owner) {
-  if (owner.uid && ::fchown(fd, *owner.uid, owner.gid) != 0 &&
-      ::fchown(fd, static_cast<uid_t>(-1), owner.gid) != 0) {
-    // Not permitted: the file becomes the user's own, as any save of theirs would.
-  }
-  return ::fchmod(fd, owner.mode) == 0;
-}
-
-// Writes `content` beside `target` and renames it over, so a crash leaves the old file or the
-// new one, never half of one.
-bool ReplaceFile(const std::string& target, const std::string& content, const FileOwner& owner,
-                 int& err) {
-  std::string temp = DirectoryOf(target) + "/.config-XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) {
-    err = errno;
-    return false;
-  }
-  bool ok = TakeOver(fd, owner) && WriteAll(fd, content) && ::fsync(fd) == 0;
-  if (!ok) err = errno;
-  if (::close(fd) != 0 && ok) {
-    err = errno;
-    ok = false;
-  }
-  if (ok && ::rename(name.data(), target.c_str()) != 0) {
-    err = errno;
-    ok = false;
-  }
-  if (!ok) {
-    ::unlink(name.data());
-    return false;
-  }
-  // Make the rename itself durable; failing here loses nothing already written.
-  int dir = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
 }
 
 bool HasLineBreak(std::string_view s) {
@@ -359,32 +280,23 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     return Fail(error, path, "a setting needs a section and a key");
 
   // Replace the file a symlink points at, not the link.
-  std::string target = path;
-  if (char* real = ::realpath(path.c_str(), nullptr)) {
-    target = real;
-    std::free(real);
-  }
+  const std::string target = file_io::ResolveLinks(path);
 
   std::string text;
   int err = 0;
-  FileOwner owner;
   if (ReadWholeFile(target, text, err)) {
     // Rewriting an unchanged setting would only cost the file its inode, its hard links and,
     // in a read-only folder, an error on every start.
     if (FindProfileValue(text, section, key) == value) return true;
     // The rename would get past a read-only file; the operator's protection should hold.
-    if (::access(target.c_str(), W_OK) != 0) return Fail(error, path, ReasonText(errno));
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) {
-      owner.mode = st.st_mode & 07777;
-      owner.uid = st.st_uid;
-      owner.gid = st.st_gid;
-    }
+    if (int denied = file_io::CheckWritable(target); denied != 0)
+      return Fail(error, path, ReasonText(denied));
   } else if (err != ENOENT) {
     return Fail(error, path, ReasonText(err));
   }
 
-  if (!ReplaceFile(target, SetProfileValue(text, section, key, value), owner, err))
-    return Fail(error, path, ReasonText(err));
+  if (int failed = file_io::ReplaceContents(target, SetProfileValue(text, section, key, value));
+      failed != 0)
+    return Fail(error, path, ReasonText(failed));
   return true;
 }

@@ -77,7 +77,17 @@ const ControlTemplate kAboutControls[] = {
 const DialogTemplate kAboutDialog{ids::kAboutDialog, "About Charger Programmer", 235, 55, "宋体", 9,
                                   kAboutControls};
 
+const int kServiceControls[] = {
+    ids::kLogEdit,      ids::kSearchAgain,    ids::kAutoProgram,    ids::kResetCounters,
+    ids::kSessionLabel, ids::kExecute,        ids::kSetMbid,        ids::kGetInfo,
+    ids::kPortCombo,    ids::kUnusedEdit1013, ids::kUnusedEdit1019, ids::kUnusedEdit57616,
+};
+
 }  // namespace
+
+std::span<const int> ServiceControlIds() {
+  return kServiceControls;
+}
 
 const DialogTemplate& MainDialogTemplate() {
   return kMainDialog;

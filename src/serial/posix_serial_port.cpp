@@ -240,7 +240,8 @@ int CSerial::OpenPort(const char* name, void* owner) {
   std::promise<void> started;
   std::future<void> startedFuture = started.get_future();
   try {
-    m_readerThread = std::thread(&CSerial::ReaderThread, this, fd, wake[0], owner, &started);
+    m_readerThread =
+        std::thread(&CSerial::ReaderThread, this, ReaderStart{fd, wake[0], owner, &started});
   } catch (const std::system_error& error) {
     SetOpenFailure(OpenStep::Reader, error.code().value());
     ReleasePort(fd, restore);
@@ -360,19 +361,22 @@ void CSerial::ShowMessage(const std::string& text) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-void CSerial::ReaderThread(int fd, int wakeFd, void* owner, std::promise<void>* started) {
+void CSerial::ReaderThread(ReaderStart start) {
+  const auto [fd, wakeFd, owner, started] = start;
   const uint32_t chunkSize = m_nChunkSize;
   // One spare byte keeps even a full chunk zero-terminated for careless receivers.
   std::vector<uint8_t> buffer(chunkSize + 1);
   ::tcflush(fd, TCIOFLUSH);  // whatever arrived while the port was being opened
   started->set_value();
 
-  const int error = ReadUntilGone(fd, wakeFd, owner, buffer);
+  const int error = ReadUntilGone(start, buffer);
   if (error != 0 && m_pfnPortLost != nullptr) m_pfnPortLost(owner, error);
 }
 
-// 0 when told to stop, else why the device failed.
-int CSerial::ReadUntilGone(int fd, int wakeFd, void* owner, std::vector<uint8_t>& buffer) {
+int CSerial::ReadUntilGone(const ReaderStart& start, std::vector<uint8_t>& buffer) {
+  const int fd = start.fd;
+  const int wakeFd = start.wakeFd;
+  void* const owner = start.owner;
   const uint32_t chunkSize = static_cast<uint32_t>(buffer.size() - 1);
   for (;;) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};

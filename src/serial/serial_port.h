@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+// The platform's handles and the reader's start-up record, chosen by the build.
+#include SERIAL_PORT_STATE_HEADER
 #include "serial/timed_lock.h"
 
 // Receive callback: one call per chunk of 1 to 1024 bytes, on the reader thread, in arrival
@@ -24,9 +26,9 @@ using PortLostProc = void (*)(void* owner, int error);
 // Shows a configuration failure to the operator and returns once it is dismissed.
 using SerialMessageHook = std::function<void(const std::string& text)>;
 
-// The one channel to the charger: an exclusively opened tty at 115200 8N1, raw, no flow
-// control, with a reader thread that hands every received chunk to `m_pfnReceive`.
-class CSerial {
+// The one channel to the charger: an exclusively opened serial port at 115200 8N1, raw, no
+// flow control, with a reader thread that hands every received chunk to `m_pfnReceive`.
+class CSerial : private SerialPortState {
  public:
   CSerial();
   virtual ~CSerial();
@@ -67,23 +69,22 @@ class CSerial {
   void SetMessageHook(SerialMessageHook hook);
 
  private:
-  void ReaderThread(int fd, int wakeFd, void* owner, std::promise<void>* started);
-  int ReadUntilGone(int fd, int wakeFd, void* owner, std::vector<uint8_t>& buffer);
+  void ReaderThread(ReaderStart start);
+  // 0 when told to stop, else why the device failed (an errno value).
+  int ReadUntilGone(const ReaderStart& start, std::vector<uint8_t>& buffer);
   void ShowMessage(const std::string& text);
   struct SavedSettings;
 
-  std::atomic<int> m_fd{-1};
   void SetOpenFailure(OpenStep step, int error);
 
   std::atomic<int> m_lastOpenError{0};
   std::atomic<int> m_replyGapMs{0};
   std::atomic<OpenStep> m_lastOpenStep{OpenStep::None};
-  int m_wakeFd[2] = {-1, -1};
   uint32_t m_nChunkSize = 0;
   std::thread m_readerThread;
-  // Held by a write from its first write() to its end, and while the descriptor is closed, so a
-  // descriptor is never used after close and each WritePort's bytes stay together on the wire.
-  // Timed so the emergency path never waits on a stuck writer for long.
+  // Held by a write from its start to its end, and while the port is closed, so a port is
+  // never used after close and each WritePort's bytes stay together on the wire. Timed so the
+  // emergency path never waits on a stuck writer for long.
   TimedLock m_lock;
   // The port's own settings from before OpenPort; written before the reader starts and read
   // only under m_lock.

@@ -7,6 +7,40 @@ constexpr uint8_t kExecuteCommand = '3';
 constexpr uint8_t kProbeCommand = '0';
 }  // namespace
 
+bool CQuorlinDlg::OnCommand(int id) {
+  switch (id) {
+    case ids::kUpdate:
+      StartProgramming();
+      return true;
+    case ids::kExecute:
+      OnExecute();
+      return true;
+    case ids::kSetMbid:
+      OnSetMBID();
+      return true;
+    case ids::kGetInfo:
+      OnGetInfo();
+      return true;
+    case ids::kSearchAgain:
+      OnSearchAgain();
+      return true;
+    case ids::kOpen:
+      OnFileOpen();
+      return true;
+    case ids::kAutoProgram:
+      ToggleAutoProgram();
+      return true;
+    case ids::kResetCounters:
+      OnReset();
+      return true;
+    case ids::kDownload:
+      OnDownload();
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool CQuorlinDlg::OnSysCommand(unsigned nID) {
   if ((nID & 0xFFF0) != ids::kAboutCommand) return false;
   m_surface.ShowAbout();

@@ -76,7 +76,8 @@ class CQuorlinDlg {
   // waiting for any worker.
   void EmergencyRelease();
 
-  // Message map (GUI thread).
+  // Message map (GUI thread). OnCommand: a button's click; true when the ID has a handler.
+  bool OnCommand(int id);
   bool OnSysCommand(unsigned nID);  // true when handled here (the About box)
   void OnTimer(int id);
   void StartProgramming();  // "Update"; also the supervisor in auto-program mode

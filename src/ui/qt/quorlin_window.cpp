@@ -31,30 +31,6 @@
 
 namespace {
 
-struct Command {
-  int id;
-  void (*run)(CQuorlinDlg&);
-};
-
-constexpr Command kCommands[] = {
-    {ids::kUpdate, [](CQuorlinDlg& dlg) { dlg.StartProgramming(); }},
-    {ids::kExecute, [](CQuorlinDlg& dlg) { dlg.OnExecute(); }},
-    {ids::kSetMbid, [](CQuorlinDlg& dlg) { dlg.OnSetMBID(); }},
-    {ids::kGetInfo, [](CQuorlinDlg& dlg) { dlg.OnGetInfo(); }},
-    {ids::kSearchAgain, [](CQuorlinDlg& dlg) { dlg.OnSearchAgain(); }},
-    {ids::kOpen, [](CQuorlinDlg& dlg) { dlg.OnFileOpen(); }},
-    {ids::kAutoProgram, [](CQuorlinDlg& dlg) { dlg.ToggleAutoProgram(); }},
-    {ids::kResetCounters, [](CQuorlinDlg& dlg) { dlg.OnReset(); }},
-    {ids::kDownload, [](CQuorlinDlg& dlg) { dlg.OnDownload(); }},
-};
-
-// What a technician needs that the operator's window hides.
-constexpr int kServiceControls[] = {
-    ids::kLogEdit,      ids::kSearchAgain,    ids::kAutoProgram,    ids::kResetCounters,
-    ids::kSessionLabel, ids::kExecute,        ids::kSetMbid,        ids::kGetInfo,
-    ids::kPortCombo,    ids::kUnusedEdit1013, ids::kUnusedEdit1019, ids::kUnusedEdit57616,
-};
-
 QString LogText(const std::string& text) {
   QString decoded = QuorlinWindow::DecodeText(text);
   decoded.replace(QLatin1String("\r\n"), QLatin1String("\n"));
@@ -70,7 +46,7 @@ QuorlinWindow::QuorlinWindow(bool serviceMode, QWidget* parent) : QDialog(parent
   m_controls = BuildDialog(MainDialogTemplate(), *this);
   setWindowIcon(QIcon(ResourcePixmap(ids::kAppIcon)));
   if (serviceMode) {
-    for (int id : kServiceControls) {
+    for (int id : ServiceControlIds()) {
       if (QWidget* widget = Control(id)) widget->show();
     }
   }
@@ -91,11 +67,12 @@ QWidget* QuorlinWindow::Control(int id) const {
 }
 
 void QuorlinWindow::WireButtons() {
-  for (const Command& command : kCommands) {
-    auto* button = qobject_cast<QAbstractButton*>(Control(command.id));
-    if (button == nullptr) continue;
-    connect(button, &QAbstractButton::clicked, this, [this, run = command.run] {
-      if (m_engine != nullptr && !Detached()) run(*m_engine);
+  for (const TemplateControl& control : m_controls) {
+    auto* button = qobject_cast<QAbstractButton*>(control.widget);
+    const int id = control.control->id;
+    if (button == nullptr || id == ids::kOk) continue;
+    connect(button, &QAbstractButton::clicked, this, [this, id] {
+      if (m_engine != nullptr && !Detached()) m_engine->OnCommand(id);
     });
   }
   if (auto* ok = qobject_cast<QAbstractButton*>(Control(ids::kOk))) {

@@ -1,0 +1,297 @@
+#!/usr/bin/env bash
+# Runs the Windows build under Wine in a private prefix: the cross-built unit tests, the
+# command-line tool against charger-sim on a pty that the prefix calls COM5, and the native
+# window under Xvfb (saved as build-win/window.png). Prints the transfer time through Wine
+# beside the Linux tool's. Every step is bounded by a time-out.
+#   scripts/test-windows.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+packages=(wine64 xvfb xauth imagemagick x11-utils gcc libc6-dev bc time procps)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The Windows programs and tests, and the Linux simulator and tool to run them against.
+scripts/build-windows.sh >/dev/null
+if [ -f build/CMakeCache.txt ]; then
+  cmake --build build -j"$(nproc)" --target charger-sim charger-updater-cli >/dev/null
+else
+  scripts/build.sh build >/dev/null
+fi
+win=$root/build-win
+sim=$root/build/sim/charger-sim
+linux_cli=$root/build/src/app/charger-updater-cli
+
+# Debian keeps wine64 and wineserver out of PATH unless the "wine" wrapper package is there.
+export PATH=$PATH:/usr/lib/wine
+work=$(mktemp -d /tmp/charger-wine.XXXXXX)
+# The programs as users get them: unpacked from the zip, with nothing beside them.
+mkdir "$work/app"
+(cd "$work/app" && cmake -E tar xf "$win/charger-updater-windows.zip")
+cli_exe=$work/app/charger-updater-cli.exe
+gui_exe=$work/app/charger-updater.exe
+export WINEPREFIX=$work/prefix HOME=$work/home TMPDIR=$work/tmp WINEARCH=win64
+export WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d
+mkdir -p "$HOME" "$TMPDIR"
+
+pids=()
+cleanup() {
+  # Wine first, while the ptys it holds still exist: otherwise wineserver dumps its state.
+  timeout 20 wineserver -k >/dev/null 2>&1 || true
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+pass() { echo "  ok    $1"; }
+fail() {
+  echo "  FAIL  $1" >&2
+  failures=$((failures + 1))
+}
+
+# Test only: a pty has no modem lines and Wine aborts its serial event waits without them.
+shim=$work/pty_modem_shim.so
+gcc -shared -fPIC -O2 -Wall -Wextra -o "$shim" tests/wine/pty_modem_shim.c -ldl
+wine_run() {  # wine_run SECONDS PROGRAM ARGS...
+  local seconds=$1
+  shift
+  LD_PRELOAD=$shim timeout -k 5 "$seconds" wine64 "$@"
+}
+
+# One X server for every Wine program: the window and the dialog tests need one.
+exec 3>"$work/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+exec 3>&-
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(head -n 1 "$work/display")
+
+echo "Wine prefix"
+LD_PRELOAD=$shim wineserver -f -p >"$work/wineserver.log" 2>&1 &
+pids+=($!)
+timeout 180 wine64 wineboot -i >"$work/wineboot.log" 2>&1
+# Wine draws the window frame itself, as Windows would, since Xvfb has no window manager.
+timeout 60 wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+# The prefix's own dosdevices exist only after wineboot; COM5 follows the simulator's link.
+port_link=$work/charger
+ln -sfn "$port_link" "$WINEPREFIX/dosdevices/com5"
+pass "prefix ready ($(wine64 --version))"
+
+echo "Unit tests under Wine"
+for test in "$win"/tests/test_*.exe; do
+  name=$(basename "$test" .exe)
+  if (cd "$win/tests" && wine_run 120 "$test" --gtest_brief=1 >"$work/$name.log" 2>&1); then
+    pass "$name ($(grep -o '[0-9]* tests\? from [0-9]* test suites\? ran' "$work/$name.log"))"
+  else
+    fail "$name"
+    cat "$work/$name.log" >&2
+  fi
+done
+
+# The simulated charger on a fresh pty; its log and saved image go to $work/sim.*.
+sim_pid=
+start_sim() {
+  rm -f "$work/sim.bin" "$port_link"
+  "$sim" --link "$port_link" --save "$work/sim.bin" -v "$@" >"$work/sim.out" 2>"$work/sim.log" &
+  sim_pid=$!
+  pids+=("$sim_pid")
+  for _ in $(seq 100); do [ -e "$port_link" ] && return 0; sleep 0.05; done
+  fail "charger-sim did not start"
+  return 1
+}
+stop_sim() {
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+}
+image() {  # image BYTES: a file of random bytes
+  head -c "$1" /dev/urandom >"$work/fw-$1.bin"
+  echo "$work/fw-$1.bin"
+}
+# Runs the Windows tool with its output in $work/cli.log; sets $status and $seconds.
+cli() {
+  local started
+  started=$(date +%s.%N)
+  status=0
+  (cd "$work" && wine_run 90 "$cli_exe" "$@" --ports COM5 >"$work/cli.log" 2>&1) || status=$?
+  seconds=$(echo "$(date +%s.%N) - $started" | bc)
+}
+expect_status() {  # expect_status WANTED WHAT
+  if [ "$status" -eq "$1" ]; then
+    pass "$2"
+  else
+    fail "$2: exit status $status, expected $1"
+    cat "$work/cli.log" "$work/sim.log" >&2
+  fi
+}
+
+echo "charger-updater-cli.exe against charger-sim on COM5"
+start_sim --serial 87654321
+cli info
+expect_status 0 "info"
+for line in "port: COM5" "charger: QC-2410 Smart Charger" "serial: 87654321" "version: V12"; do
+  grep -q "^$line" "$work/cli.log" || fail "info prints '$line'"
+done
+stop_sim
+
+for size in 1 3000 40960; do
+  start_sim --once
+  fw=$(image "$size")
+  cli flash "$fw"
+  expect_status 0 "flash of $size bytes ($(printf %.2f "$seconds") s)"
+  wait "$sim_pid" 2>/dev/null || true
+  if cmp -s "$fw" "$work/sim.bin"; then
+    pass "the charger saved the $size bytes unchanged"
+  else
+    fail "the charger's copy of the $size-byte image differs"
+  fi
+done
+
+# Whether the charger received a command or a block.
+heard() { grep -q "' ->\|ignored\|loader\|header" "$work/sim.log"; }
+
+# One byte more than the charger holds: refused before any port is touched.
+start_sim
+cli flash "$(image 40961)"
+expect_status 2 "an image too large for the charger is refused"
+sleep 0.3
+if heard; then
+  fail "the charger heard from a refused flash"
+  cat "$work/sim.log" >&2
+else
+  pass "nothing was sent for the refused image"
+fi
+stop_sim
+
+# Pulled out during the transfer: the tool gives up promptly and says so.
+start_sim --unplug-after-blocks 10
+cli flash "$(image 40960)"
+if [ "$status" -eq 1 ] && [ "${seconds%.*}" -lt 30 ]; then
+  pass "unplugged mid-transfer: failed in $(printf %.2f "$seconds") s"
+else
+  fail "unplugged mid-transfer: exit status $status after $seconds s"
+  cat "$work/cli.log" >&2
+fi
+stop_sim
+
+# Ctrl-C during a transfer (Wine turns SIGINT into the console's Ctrl-C event): the charger
+# is told to leave its loader and the run ends with 130.
+start_sim
+fw=$(image 40960)
+(cd "$work" && LD_PRELOAD=$shim exec wine64 "$cli_exe" flash "$fw" --ports COM5 \
+  >"$work/cli.log" 2>&1) &
+running=$!
+for _ in $(seq 200); do grep -q "STX block 3:" "$work/sim.log" && break; sleep 0.05; done
+kill -INT "$running"
+status=0
+timeout 20 tail --pid="$running" -f /dev/null || kill -KILL "$running"
+wait "$running" || status=$?
+expect_status 130 "Ctrl-C during a transfer"
+sleep 0.2
+grep -q "0x18" "$work/sim.log" || fail "the interrupted transfer was cancelled on the line"
+stop_sim
+
+# A --ports name that is a file is a usage error, and the file is never opened.
+status=0
+(cd "$work" && wine_run 60 "$cli_exe" info --ports "Z:$fw" >"$work/cli.log" 2>&1) || status=$?
+expect_status 2 "--ports naming a file"
+grep -q "is not a serial port (it is a regular file)" "$work/cli.log" ||
+  fail "the file is named as such: $(cat "$work/cli.log")"
+
+# A second updater while the first one is programming: it leaves the port alone, and the
+# first one's transfer arrives intact.
+start_sim --once
+fw=$(image 40960)
+(cd "$work" && wine_run 90 "$cli_exe" flash "$fw" --ports COM5 >"$work/first.log" 2>&1) &
+first=$!
+for _ in $(seq 200); do grep -q "loader" "$work/sim.log" && break; sleep 0.05; done
+cli info --wait 2
+expect_status 3 "a port another updater holds is passed over"
+grep -q "COM5 not searched: held by another program" "$work/cli.log" ||
+  fail "the held port's reason is given: $(cat "$work/cli.log")"
+first_status=0
+wait "$first" || first_status=$?
+wait "$sim_pid" 2>/dev/null || true
+if [ "$first_status" -eq 0 ] && cmp -s "$fw" "$work/sim.bin"; then
+  pass "the first updater's transfer was not disturbed"
+else
+  fail "the first updater's transfer: exit status $first_status"
+  cat "$work/first.log" "$work/sim.log" >&2
+fi
+
+echo "Benchmark: flash of 40960 bytes (protocol floor 7.50 s: 40 blocks x 80 ms + 43 replies x 100 ms)"
+# Wall time and CPU of the updater's process; under Wine that process also runs Wine's own
+# emulation of the serial calls, and wineserver's share is counted apart.
+server_cpu() {  # CPU seconds wineserver has used so far
+  local pid
+  pid=$(pgrep -n -x wineserver64 || pgrep -n -x wineserver || true)
+  [ -n "$pid" ] || { echo 0; return; }
+  awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) / hz}' "/proc/$pid/stat"
+}
+bench() {  # bench LABEL COMMAND...
+  local label=$1
+  shift
+  start_sim --once
+  fw=$(image 40960)
+  local before
+  before=$(server_cpu)
+  (cd "$work" && /usr/bin/time -o "$work/time" -f '%e %U %S' "$@" "$fw" >"$work/bench.log" 2>&1) ||
+    fail "$label: the benchmark flash failed"
+  local after
+  after=$(server_cpu)
+  wait "$sim_pid" 2>/dev/null || true
+  cmp -s "$fw" "$work/sim.bin" || fail "$label: the charger's copy differs"
+  read -r wall user sys <"$work/time"
+  # The transfer alone, by the charger's clock: from its loader's start to the batch's end.
+  local transfer
+  transfer=$(awk -F'[][ ]+' '/loader started/ {a = $2} /end of batch/ {b = $2} END {print b - a}' \
+    "$work/sim.log")
+  printf '  %-24s transfer %5.2f s = %.3f x floor; whole run %5.2f s, its CPU %.2f s (%.1f %%)' \
+    "$label" "$transfer" "$(echo "$transfer / 7.5" | bc -l)" "$wall" \
+    "$(echo "$user + $sys" | bc -l)" "$(echo "100 * ($user + $sys) / $wall" | bc -l)"
+  if [ "$label" != "Linux tool" ]; then
+    printf ', wineserver CPU %.2f s' "$(echo "$after - $before" | bc -l)"
+  fi
+  echo
+}
+bench "Linux tool" timeout 60 "$linux_cli" flash --ports "$port_link"
+bench "Windows tool under Wine" env LD_PRELOAD="$shim" timeout 60 wine64 "$cli_exe" flash \
+  --ports COM5
+
+echo "The window"
+start_sim
+rm -f "$win/window.png"
+(cd "$work" && wine_run 60 "$gui_exe" --ports COM5 >"$work/gui.log" 2>&1) &
+gui=$!
+# Found once the charger has answered the menu command.
+for _ in $(seq 200); do grep -q "menu reply" "$work/sim.log" && break; sleep 0.1; done
+sleep 2
+window=$(timeout 10 xwininfo -root -tree | grep -m 1 '"Charger Firmware Updater' |
+  awk '{print $1}') || true
+if [ -n "$window" ] && timeout 20 import -window "$window" "$win/window.png" 2>/dev/null; then
+  pass "window.png: $(identify -format '%wx%h' "$win/window.png") pixels"
+else
+  fail "no window to capture"
+  cat "$work/gui.log" >&2
+fi
+# Ends every Wine program, the window too, before its pty goes away.
+timeout 20 wineserver -k >/dev/null 2>&1 || true
+wait "$gui" 2>/dev/null || true
+stop_sim
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures Windows check(s) failed" >&2
+  exit 1
+fi
+echo "All Windows checks passed"

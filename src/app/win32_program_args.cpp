@@ -1,0 +1,19 @@
+#include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
+
+#include "program_args.h"
+#include "res/win32_text.h"
+
+// argv arrives in the ANSI code page, which cannot spell every file name; the wide command
+// line can.
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  SetConsoleOutputCP(CP_UTF8);
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(Narrow(wide[i]));
+  LocalFree(wide);
+  return args;
+}

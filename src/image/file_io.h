@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The few file operations the image and config.ini need. Failures are errno values, so every
+// platform reports them in the same words.
+namespace file_io {
+
+enum class Kind { Regular, Directory, Other };
+
+// A file opened read-only. Opening a FIFO does not wait for a writer.
+class Reader {
+ public:
+  explicit Reader(const std::string& path);
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  int OpenError() const { return m_openError; }  // 0 when open
+  bool Describe(Kind* kind, uint64_t* size, int* err) const;
+  // Bytes read, 0 at the end, -1 on failure (with *err).
+  long long Read(void* buffer, size_t size, int* err);
+
+ private:
+  int m_fd = -1;
+  int m_openError = 0;
+};
+
+// The file `path` names with links followed; `path` itself when that cannot be found out.
+std::string ResolveLinks(const std::string& path);
+// 0 when the existing file may be written, else why not.
+int CheckWritable(const std::string& path);
+// Writes `content` beside `target` and renames it over, so a crash leaves the old file or the
+// new one, never half of one; the file keeps its permissions. 0 or why it failed.
+int ReplaceContents(const std::string& target, const std::string& content);
+
+}  // namespace file_io

@@ -1,0 +1,133 @@
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "image/file_io.h"
+#include "res/win32_text.h"
+
+namespace file_io {
+namespace {
+
+int ErrnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_DIRECTORY:  // "the directory name is invalid": a folder that is not there
+      return ENOENT;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    default:
+      return EIO;
+  }
+}
+
+std::wstring DirectoryOf(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return L".";
+  return path.substr(0, slash + 1);
+}
+
+bool WriteAll(HANDLE file, const std::string& content) {
+  size_t done = 0;
+  while (done < content.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1u << 20));
+    DWORD put = 0;
+    if (!WriteFile(file, content.data() + done, chunk, &put, nullptr) || put == 0) return false;
+    done += put;
+  }
+  return true;
+}
+
+}  // namespace
+
+Reader::Reader(const std::string& path) {
+  const std::wstring wide = Widen(path);
+  m_fd = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (m_fd >= 0) return;
+  m_openError = errno;
+  // Windows refuses to open a folder as a file; say what it is rather than "access denied".
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    m_openError = EISDIR;
+}
+
+Reader::~Reader() {
+  if (m_fd >= 0) _close(m_fd);
+}
+
+bool Reader::Describe(Kind* kind, uint64_t* size, int* err) const {
+  struct _stat64 st {};
+  if (_fstat64(m_fd, &st) != 0) {
+    *err = errno;
+    return false;
+  }
+  *kind = (st.st_mode & _S_IFMT) == _S_IFREG   ? Kind::Regular
+          : (st.st_mode & _S_IFMT) == _S_IFDIR ? Kind::Directory
+                                               : Kind::Other;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+long long Reader::Read(void* buffer, size_t size, int* err) {
+  const int got = _read(m_fd, buffer, static_cast<unsigned>(std::min<size_t>(size, INT_MAX)));
+  if (got < 0) *err = errno;
+  return got;
+}
+
+std::string ResolveLinks(const std::string& path) {
+  return path;
+}
+
+int CheckWritable(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ErrnoOf(GetLastError());
+  return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? EACCES : 0;
+}
+
+int ReplaceContents(const std::string& target, const std::string& content) {
+  const std::wstring wideTarget = Widen(target);
+  wchar_t temp[MAX_PATH];
+  if (GetTempFileNameW(DirectoryOf(wideTarget).c_str(), L"cfg", 0, temp) == 0)
+    return ErrnoOf(GetLastError());
+  HANDLE file =
+      CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const int err = ErrnoOf(GetLastError());
+    DeleteFileW(temp);
+    return err;
+  }
+  bool ok = WriteAll(file, content) && FlushFileBuffers(file);
+  int err = ok ? 0 : ErrnoOf(GetLastError());
+  CloseHandle(file);
+  // ReplaceFileW keeps the old file's access rights; a new file just moves in. Wine's drops the
+  // attributes (hidden, system), so they are put back by hand.
+  if (ok) {
+    const DWORD attributes = GetFileAttributesW(wideTarget.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    ok = exists ? ReplaceFileW(wideTarget.c_str(), temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                               nullptr, nullptr) != 0
+                : MoveFileExW(temp, wideTarget.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    if (!ok) err = ErrnoOf(GetLastError());
+    if (ok && exists) SetFileAttributesW(wideTarget.c_str(), attributes);
+  }
+  if (!ok) {
+    DeleteFileW(temp);
+  }
+  return err;
+}
+
+}  // namespace file_io
