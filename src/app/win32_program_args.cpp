@@ -9,6 +9,10 @@
 // line can.
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   SetConsoleOutputCP(CP_UTF8);
+  // gang's live table moves the cursor with VT sequences, which a console takes once asked.
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(err, &mode)) SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
   int count = 0;
   LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
