@@ -158,6 +158,17 @@ for size in 1 3000 40960; do
   fi
 done
 
+# The production modes: auto and gang program a charger that is plugged in, once.
+for mode in auto gang; do
+  start_sim --once
+  fw=$(image 3000)
+  cli "$mode" "$fw" --count 1
+  expect_status 0 "$mode programs the charger once ($(printf %.2f "$seconds") s)"
+  wait "$sim_pid" 2>/dev/null || true
+  cmp -s "$fw" "$work/sim.bin" || fail "the charger's copy from $mode differs"
+  grep -q "1 succeeded ===  0 failed" "$work/cli.log" || fail "$mode's count line"
+done
+
 # Whether the charger received a command or a block.
 heard() { grep -q "' ->\|ignored\|loader\|header" "$work/sim.log"; }
 
