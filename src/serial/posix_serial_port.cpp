@@ -19,8 +19,6 @@
 #include "serial/posix_sys_io.h"
 #include "serial/serial_port.h"
 
-CSerial g_serial;
-
 struct CSerial::SavedSettings {
   termios tio{};
   bool valid = false;
@@ -327,38 +325,6 @@ void CSerial::EmergencyRelease(const uint8_t* lastWords, uint32_t length) {
   if (fd < 0) return;
   if (lastWords != nullptr && length > 0) WriteBounded(fd, lastWords, length, kWriteTimeout);
   LetGo(fd, m_saved && m_saved->valid ? &m_saved->tio : nullptr);
-}
-
-int CSerial::LastOpenError() const {
-  return m_lastOpenError.load();
-}
-
-CSerial::OpenStep CSerial::LastOpenStep() const {
-  return m_lastOpenStep.load();
-}
-
-void CSerial::SetOpenFailure(OpenStep step, int error) {
-  m_lastOpenStep = step;
-  m_lastOpenError = error;
-}
-
-void CSerial::SetMessageHook(SerialMessageHook hook) {
-  std::lock_guard<std::mutex> lock(m_hookLock);
-  m_messageHook = std::move(hook);
-}
-
-void CSerial::ShowMessage(const std::string& text) {
-  SerialMessageHook hook;
-  {
-    std::lock_guard<std::mutex> lock(m_hookLock);
-    hook = m_messageHook;
-  }
-  if (hook) {
-    hook(text);
-    return;
-  }
-  const std::string line = text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void CSerial::ReaderThread(ReaderStart start) {

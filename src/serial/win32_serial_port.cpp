@@ -14,8 +14,6 @@
 #include "res/win32_text.h"
 #include "serial/serial_port.h"
 
-CSerial g_serial;
-
 struct CSerial::SavedSettings {
   DCB dcb{};
   COMMTIMEOUTS timeouts{};
@@ -342,38 +340,6 @@ void CSerial::EmergencyRelease(const uint8_t* lastWords, uint32_t length) {
   // The handle stays open: the reader may still be using it. Windows lets go of the port,
   // and with it our exclusive hold, when the process ends a moment later.
   LetGo(port, &m_saved->dcb, &m_saved->timeouts);
-}
-
-int CSerial::LastOpenError() const {
-  return m_lastOpenError.load();
-}
-
-CSerial::OpenStep CSerial::LastOpenStep() const {
-  return m_lastOpenStep.load();
-}
-
-void CSerial::SetOpenFailure(OpenStep step, int error) {
-  m_lastOpenStep = step;
-  m_lastOpenError = error;
-}
-
-void CSerial::SetMessageHook(SerialMessageHook hook) {
-  std::lock_guard<std::mutex> lock(m_hookLock);
-  m_messageHook = std::move(hook);
-}
-
-void CSerial::ShowMessage(const std::string& text) {
-  SerialMessageHook hook;
-  {
-    std::lock_guard<std::mutex> lock(m_hookLock);
-    hook = m_messageHook;
-  }
-  if (hook) {
-    hook(text);
-    return;
-  }
-  const std::string line = text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void CSerial::ReaderThread(ReaderStart start) {
