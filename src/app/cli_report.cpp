@@ -34,18 +34,6 @@ bool SerialWanted(const MenuReply& reply, const std::vector<std::string>& serial
   return reply.serial && std::find(serials.begin(), serials.end(), *reply.serial) != serials.end();
 }
 
-std::string ResultName(SessionEnd::Result result) {
-  switch (result) {
-    case SessionEnd::Result::Succeeded:
-      return "succeeded";
-    case SessionEnd::Result::Cancelled:
-      return "cancelled";
-    case SessionEnd::Result::Failed:
-      break;
-  }
-  return "failed";
-}
-
 bool SessionReport::Open(const std::string& recordPath, bool json) {
   m_json = json;
   if (recordPath.empty()) return true;

@@ -28,8 +28,6 @@ std::string VerifyProblem(const std::optional<MenuReply>& reply, const ImageFact
 // --serial: true when no list was given or the charger's serial is on it.
 bool SerialWanted(const MenuReply& reply, const std::vector<std::string>& serials);
 
-std::string ResultName(SessionEnd::Result result);
-
 // Where a command's sessions go: the record file, and JSON lines on stdout. Any thread.
 class SessionReport {
  public:

@@ -6,22 +6,6 @@
 #include "session_record.h"
 #include "ui/quorlin_dlg.h"
 
-namespace {
-
-const char* ResultText(SessionEnd::Result result) {
-  switch (result) {
-    case SessionEnd::Result::Succeeded:
-      return "succeeded";
-    case SessionEnd::Result::Cancelled:
-      return "cancelled";
-    case SessionEnd::Result::Failed:
-      break;
-  }
-  return "failed";
-}
-
-}  // namespace
-
 std::unique_ptr<RecordFile> ApplyProductionSettings(CQuorlinDlg& dlg, const std::string& configPath,
                                                     std::string* error) {
   dlg.SetFastReplies(ReadProfileString(configPath, "Transfer", "Fast", "0") == "1");
@@ -46,7 +30,7 @@ std::unique_ptr<RecordFile> ApplyProductionSettings(CQuorlinDlg& dlg, const std:
       row.imageSha256 = Sha256Hex(bytes->data(), bytes->size());
       row.imageVersion = FindVersionTag(*bytes);
     }
-    row.result = ResultText(end.result);
+    row.result = ResultName(end.result);
     row.reason = end.reason;
     row.durationMs = end.duration.count();
     std::string failure;

@@ -14,3 +14,16 @@ struct SessionEnd {
   uint32_t imageSize = 0;
   std::chrono::milliseconds duration{0};
 };
+
+// The result's name in records and JSON lines.
+inline const char* ResultName(SessionEnd::Result result) {
+  switch (result) {
+    case SessionEnd::Result::Succeeded:
+      return "succeeded";
+    case SessionEnd::Result::Cancelled:
+      return "cancelled";
+    case SessionEnd::Result::Failed:
+      break;
+  }
+  return "failed";
+}
