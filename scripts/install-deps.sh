@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
-# Installs what building and the demo need on Debian 12; with --all, what every test needs.
+# Installs the Debian 12 packages a job needs:
+#   install-deps.sh            building and the demo
+#   install-deps.sh --windows  the Windows cross-build only
+#   install-deps.sh --wine     the Windows build and its run under Wine, with the Linux peers
+#   install-deps.sh --all      every test: also the packaging checks and fuzzing
 set -euo pipefail
-packages=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev
-          fonts-liberation xvfb xauth imagemagick help2man librsvg2-bin)
-# --all: also what the full test run needs (packaging checks, fuzzing, the Windows build and
-# its run under Wine); the demo does without them.
-if [ "${1:-}" = "--all" ]; then
-  packages+=(file lintian desktop-file-utils appstream nsis clang-14 libclang-rt-14-dev
-             g++-mingw-w64-x86-64-posix googletest wine64 x11-utils bc time)
-fi
+core=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev
+      fonts-liberation xvfb xauth imagemagick help2man librsvg2-bin)
+windows=(cmake g++-mingw-w64-x86-64-posix libcli11-dev googletest)
+wine=(wine64 xvfb xauth imagemagick x11-utils gcc libc6-dev bc time procps)
+extras=(file lintian desktop-file-utils appstream nsis clang-14 libclang-rt-14-dev)
+case "${1:-}" in
+  "") packages=("${core[@]}") ;;
+  --windows) packages=("${windows[@]}") ;;
+  --wine) packages=("${core[@]}" "${windows[@]}" "${wine[@]}") ;;
+  --all) packages=("${core[@]}" "${windows[@]}" "${wine[@]}" "${extras[@]}") ;;
+  *)
+    echo "usage: install-deps.sh [--windows | --wine | --all]" >&2
+    exit 2
+    ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
