@@ -15,7 +15,7 @@ scripts/build-windows.sh >/dev/null
 if [ -f build/CMakeCache.txt ]; then
   cmake --build build -j"$(nproc)" --target charger-sim charger-updater-cli >/dev/null
 else
-  scripts/build.sh build >/dev/null
+  scripts/build.sh default >/dev/null
 fi
 win=$root/build-win
 sim=$root/build/sim/charger-sim

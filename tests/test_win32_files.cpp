@@ -10,7 +10,7 @@
 
 #include "image/image_file.h"
 #include "image/profile.h"
-#include "res/win32_text.h"
+#include "platform/win32_text.h"
 
 namespace {
 

@@ -32,13 +32,13 @@
 #include <thread>
 #include <vector>
 
-#include "extras/about_dlg.h"
-#include "extras/artwork.h"
-#include "extras/dialog_units.h"
+#include "res/artwork.h"
 #include "res/dialog_templates.h"
 #include "res/resource_ids.h"
 #include "res/version.h"
 #include "serial/serial_port.h"
+#include "ui/qt/about_dlg.h"
+#include "ui/qt/dialog_units.h"
 #include "ui/qt/quorlin_window.h"
 #include "ui/quorlin_dlg.h"
 

@@ -7,7 +7,7 @@
 #include <climits>
 
 #include "image/file_io.h"
-#include "res/win32_text.h"
+#include "platform/win32_text.h"
 
 namespace file_io {
 namespace {
@@ -86,6 +86,52 @@ long long Reader::Read(void* buffer, size_t size, int* err) {
   const int got = _read(m_fd, buffer, static_cast<unsigned>(std::min<size_t>(size, INT_MAX)));
   if (got < 0) *err = errno;
   return got;
+}
+
+namespace {
+HANDLE HandleOf(std::intptr_t file) {
+  return reinterpret_cast<HANDLE>(file);
+}
+}  // namespace
+
+// Append-only access: every WriteFile lands whole at the current end, whoever else appends.
+// Read access is only there so the file can be locked.
+Appender::Appender(const std::string& path) {
+  const HANDLE file = CreateFileW(
+      Widen(path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  m_file = reinterpret_cast<std::intptr_t>(file);
+  m_openError = file == INVALID_HANDLE_VALUE ? ErrnoOf(GetLastError()) : 0;
+}
+
+Appender::~Appender() {
+  if (m_openError == 0) CloseHandle(HandleOf(m_file));
+}
+
+bool Appender::Describe(Kind* kind, uint64_t* size, int* err) const {
+  LARGE_INTEGER bytes{};
+  if (!GetFileSizeEx(HandleOf(m_file), &bytes)) {
+    *err = ErrnoOf(GetLastError());
+    return false;
+  }
+  *kind = GetFileType(HandleOf(m_file)) == FILE_TYPE_DISK ? Kind::Regular : Kind::Other;
+  *size = static_cast<uint64_t>(bytes.QuadPart);
+  return true;
+}
+
+void Appender::Lock() {
+  OVERLAPPED whole{};
+  LockFileEx(HandleOf(m_file), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+void Appender::Unlock() {
+  OVERLAPPED whole{};
+  UnlockFileEx(HandleOf(m_file), 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+int Appender::Append(const std::string& data) {
+  if (!WriteAll(HandleOf(m_file), data)) return ErrnoOf(GetLastError());
+  return FlushFileBuffers(HandleOf(m_file)) ? 0 : ErrnoOf(GetLastError());
 }
 
 std::string ResolveLinks(const std::string& path) {

@@ -13,7 +13,7 @@
 
 // The platform's handles and the reader's start-up record, chosen by the build.
 #include SERIAL_PORT_STATE_HEADER
-#include "serial/timed_lock.h"
+#include "platform/timed_lock.h"
 
 // Receive callback: one call per chunk of 1 to 1024 bytes, on the reader thread, in arrival
 // order. `data` is valid only during the call.

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "res/win32_text.h"
+#include "platform/win32_text.h"
 #include "serial/serial_port.h"
 
 struct CSerial::SavedSettings {

@@ -10,6 +10,25 @@
 
 enum class MessageIcon { None, Stop };
 
+// What every face overrides, in its class's protected part: the Apply functions (each runs on
+// the GUI thread) and the way to its GUI thread. Declared once, so no face can miss one.
+#define CONTROL_SURFACE_OVERRIDES                                                             \
+  void ApplyText(int id, const std::string& text) override;                                   \
+  void ApplyEnable(int id, bool enable) override;                                             \
+  void ApplyProgressRange(int low, int high) override;                                        \
+  void ApplyProgressPos(int pos) override;                                                    \
+  void ApplyAddComboItem(int id, const std::string& text) override;                           \
+  void ApplySelectComboItem(int id, int index) override;                                      \
+  void ApplyScrollToEnd(int id) override;                                                     \
+  void ApplyMessageBox(const std::string& text, const std::string& caption, MessageIcon icon) \
+      override;                                                                               \
+  std::optional<std::string> ApplyChooseFile(const std::string& filter) override;             \
+  void ApplyShowAbout() override;                                                             \
+  void ApplySetTimer(int id, int intervalMs) override;                                        \
+  void ApplyKillTimer(int id) override;                                                       \
+  bool OnGuiThread() const override;                                                          \
+  void PostToGuiThread(std::function<void()> task) override
+
 // The window as the dialog engine sees it: controls addressed by ID. Every public call may
 // come from any thread; it is applied on the GUI thread while the caller waits, so one
 // thread's changes land in the order it makes them. After Detach() every call returns at

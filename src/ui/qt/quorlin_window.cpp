@@ -24,9 +24,9 @@
 #include <memory>
 #include <utility>
 
-#include "extras/about_dlg.h"
-#include "extras/artwork.h"
+#include "res/artwork.h"
 #include "res/resource_ids.h"
+#include "ui/qt/about_dlg.h"
 #include "ui/quorlin_dlg.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "res/win32_text.h"
+#include "platform/win32_text.h"
 
 namespace {
 

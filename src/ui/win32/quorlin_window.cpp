@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/win32_text.h"
 #include "res/dialog_templates.h"
 #include "res/resource_ids.h"
-#include "res/win32_text.h"
 #include "ui/quorlin_dlg.h"
 #include "ui/win32/about_dlg.h"
 #include "ui/win32/dialog_template.h"

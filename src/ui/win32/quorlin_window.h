@@ -35,21 +35,7 @@ class QuorlinWin32Window : public ControlSurface {
   static std::wstring ControlText(const std::string& text, bool multiLine);
 
  protected:
-  void ApplyText(int id, const std::string& text) override;
-  void ApplyEnable(int id, bool enable) override;
-  void ApplyProgressRange(int low, int high) override;
-  void ApplyProgressPos(int pos) override;
-  void ApplyAddComboItem(int id, const std::string& text) override;
-  void ApplySelectComboItem(int id, int index) override;
-  void ApplyScrollToEnd(int id) override;
-  void ApplyMessageBox(const std::string& text, const std::string& caption,
-                       MessageIcon icon) override;
-  std::optional<std::string> ApplyChooseFile(const std::string& filter) override;
-  void ApplyShowAbout() override;
-  void ApplySetTimer(int id, int intervalMs) override;
-  void ApplyKillTimer(int id) override;
-  bool OnGuiThread() const override;
-  void PostToGuiThread(std::function<void()> task) override;
+  CONTROL_SURFACE_OVERRIDES;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

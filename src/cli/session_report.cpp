@@ -1,0 +1,84 @@
+#include "cli/session_report.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+bool SameVersion(const MenuReply& reply, const ImageFacts& image) {
+  return reply.version && image.versionTag && *reply.version == *image.versionTag;
+}
+
+std::string VerifyProblem(const std::optional<MenuReply>& reply, const ImageFacts& image) {
+  if (!reply) return "the charger did not answer within 20 s after programming";
+  if (!image.versionTag) return "";  // nothing to compare with: answering is all we can check
+  if (!reply->version) return "the charger no longer reports its firmware version";
+  if (*reply->version != *image.versionTag)
+    return "the charger reports version " + *reply->version + " after programming, not " +
+           *image.versionTag;
+  return "";
+}
+
+bool SerialWanted(const MenuReply& reply, const std::vector<std::string>& serials) {
+  if (serials.empty()) return true;
+  return reply.serial && std::find(serials.begin(), serials.end(), *reply.serial) != serials.end();
+}
+
+bool SessionReport::Open(const std::string& recordPath, bool json) {
+  m_json = json;
+  if (recordPath.empty()) return true;
+  std::string error;
+  m_record = RecordFile::Open(recordPath, &error);
+  if (!m_record) std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+  return m_record != nullptr;
+}
+
+SessionRecord SessionReport::MakeRecord(const std::string& port,
+                                        const std::optional<MenuReply>& before,
+                                        const std::string& result, const std::string& reason,
+                                        int64_t durationMs) const {
+  SessionRecord record = NewSessionRecord(port, before, m_image);
+  record.result = result;
+  record.reason = reason;
+  record.durationMs = durationMs;
+  return record;
+}
+
+void SessionReport::Finish(const SessionRecord& record) {
+  if (m_record) {
+    std::string error;
+    if (!m_record->Append(record, &error))
+      std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+  }
+  if (m_json) {
+    JsonLine line;
+    line.Add("event", "result");
+    Event(line.Merge(RecordJson(record)));
+  }
+}
+
+void SessionReport::Event(const JsonLine& line) {
+  if (!m_json) return;
+  const std::string text = line.Text();
+  std::lock_guard lock(m_mutex);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+JsonLine ChargerEvent(const std::string& event, const std::string& port,
+                      const std::optional<MenuReply>& reply) {
+  JsonLine line;
+  line.Add("event", event).Add("port", port);
+  if (reply) {
+    line.Add("charger", reply->identification);
+    if (reply->serial)
+      line.Add("serial", *reply->serial);
+    else
+      line.AddNull("serial");
+    if (reply->version)
+      line.Add("version", *reply->version);
+    else
+      line.AddNull("version");
+  }
+  return line;
+}
