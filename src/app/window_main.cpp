@@ -4,10 +4,12 @@
 #include <sstream>
 #include <string>
 
+#include "cli/option_ranges.h"
 #include "platform/exit_status.h"
 #include "platform/program_args.h"
 #include "record/production_settings.h"
 #include "res/version.h"
+#include "station/station_app.h"
 #include "ui/quorlin_app.h"
 
 int main(int argc, char** argv) {
@@ -24,6 +26,27 @@ int main(int argc, char** argv) {
                  "Serial ports to search, in this order, instead of the system's list")
       ->delimiter(',')
       ->type_name("P1,P2,...");
+  // The production station: many chargers at once, one row per port.
+  bool station = false;
+  Station::Options stationOptions;
+  auto* stationFlag = cli.add_flag(
+      "--station", station,
+      "Open the production station: program every charger plugged into any of the ports");
+  cli.add_option("IMAGE", stationOptions.image,
+                 "--station: the firmware image (default: the station's last one)")
+      ->needs(stationFlag);
+  cli.add_option("--count", stationOptions.count,
+                 "--station: stop after N sessions in all, 1 to 1000000")
+      ->type_name("N")
+      ->check(CountBetween(1, 1000000))
+      ->needs(stationFlag);
+  cli.add_option("--timeout", stationOptions.timeoutSeconds,
+                 "--station: seconds a session may take before it counts as failed, 1 to 3600 "
+                 "(default 35)")
+      ->type_name("SECONDS")
+      ->check(SecondsBetween(1, 3600))
+      ->needs(stationFlag);
+  cli.add_flag("--start", stationOptions.start, "--station: start at once")->needs(stationFlag);
   // For the screenshot script: save the window after a delay and exit.
   cli.add_option("--screenshot", options.screenshotPath)->group("");
   cli.add_option("--screenshot-after", options.screenshotAfterMs)->group("");
@@ -35,6 +58,13 @@ int main(int argc, char** argv) {
     const int code = cli.exit(error, out, out);
     CQuorlinApp::ShowUsage(out.str(), code != 0);
     return code == 0 ? kExitOk : kExitUsage;
+  }
+
+  if (station) {
+    stationOptions.ports = options.ports;
+    StationWindowOptions window{options.screenshotPath, options.screenshotAfterMs};
+    int toolkitArgc = 1;
+    return RunStationWindow(toolkitArgc, argv, std::move(stationOptions), window);
   }
 
   std::unique_ptr<RecordFile> record;

@@ -81,6 +81,22 @@ RowColour ColourOf(RowState state) {
   return RowColour::Plain;
 }
 
+RowPaint PaintOf(RowColour colour) {
+  switch (colour) {
+    case RowColour::Busy:
+      return {0xD6E6FF, 0x000000};
+    case RowColour::Green:
+      return {0x2E9E44, 0xFFFFFF};
+    case RowColour::Red:
+      return {0xD32F2F, 0xFFFFFF};
+    case RowColour::Amber:
+      return {0xFFB300, 0x000000};
+    case RowColour::Plain:
+      break;
+  }
+  return {0xFFFFFF, 0x000000};
+}
+
 RowCells CellsOf(const StationRow& row, StationRow::Clock::time_point now) {
   const bool known = row.state != RowState::Waiting;
   RowCells cells;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -55,6 +56,14 @@ inline constexpr int kColumnCount = 8;
 // Column titles, in the order of RowCells.
 inline constexpr const char* kColumnTitles[kColumnCount] = {
     "Port", "State", "Charger", "Serial", "Version before", "Version after", "Elapsed", "Reason"};
+
+// A row's colours as 0xRRGGBB, the same in every window: strong enough to tell across a bench,
+// with text that stays readable on them.
+struct RowPaint {
+  uint32_t background;
+  uint32_t text;
+};
+RowPaint PaintOf(RowColour colour);
 
 bool SessionUnderWay(RowState state);
 bool ShowsResult(RowState state);

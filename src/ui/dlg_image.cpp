@@ -24,6 +24,22 @@ std::string CQuorlinDlg::TooLargeForChargerText(const std::string& image, uint32
          " bytes, but the charger holds at most " + std::to_string(kImageBufferSize) + " bytes.";
 }
 
+ImageLoadResult CQuorlinDlg::JudgeImage(const std::string& path, uint32_t size) {
+  if (size == 0) return {ImageProblem::Empty, "The firmware file '" + path + "' is empty."};
+  const std::string name = BaseName(path);
+  if (IsValidImage(name, size)) {
+    if (size > kImageBufferSize)
+      return {ImageProblem::TooLargeForCharger, TooLargeForChargerText(path, size)};
+    return {};
+  }
+  if (!NameLooksLikeImage(name))
+    return {ImageProblem::BadName,
+            "'" + path + "' is not a firmware image: its name must contain \"bin\" or \"BIN\"."};
+  return {ImageProblem::TooLarge, "'" + path + "' is " + std::to_string(size) +
+                                      " bytes; a firmware image is at most " +
+                                      std::to_string(kImageSizeLimit - 1) + " bytes."};
+}
+
 ImageLoadResult CQuorlinDlg::LoadImage() {
   const std::string path = m_strImagePath.Get();
   ImageRead read = ReadImageFile(path);
@@ -38,14 +54,14 @@ ImageLoadResult CQuorlinDlg::LoadImage() {
     std::lock_guard lock(m_imageMutex);
     m_pImageData = image;
   }
-  if (size == 0) {
+  const ImageLoadResult result = JudgeImage(path, size);
+  if (result.problem == ImageProblem::Empty) {
     m_bImageValid = 0;
-    return {ImageProblem::Empty, "The firmware file '" + path + "' is empty."};
+    return result;
   }
   m_bImageLoaded = 1;
 
-  ImageLoadResult result;
-  if (IsValidImage(name, size)) {
+  if (result.problem == ImageProblem::None || result.problem == ImageProblem::TooLargeForCharger) {
     m_bImageValid = 1;
     if (!m_options.configPath.empty()) {
       std::string error;
@@ -54,19 +70,8 @@ ImageLoadResult CQuorlinDlg::LoadImage() {
     }
     if (m_bRecognised) m_surface.Enable(ids::kUpdate, true);
     m_surface.Enable(ids::kAutoProgram, true);
-    if (size > kImageBufferSize) {
-      result = {ImageProblem::TooLargeForCharger, TooLargeForChargerText(path, size)};
-    }
   } else {
     m_bImageValid = 0;
-    if (!NameLooksLikeImage(name))
-      result = {
-          ImageProblem::BadName,
-          "'" + path + "' is not a firmware image: its name must contain \"bin\" or \"BIN\"."};
-    else
-      result = {ImageProblem::TooLarge, "'" + path + "' is " + std::to_string(size) +
-                                            " bytes; a firmware image is at most " +
-                                            std::to_string(kImageSizeLimit - 1) + " bytes."};
   }
 
   m_surface.SetText(ids::kImageVersion, VersionLabelText(*image));
