@@ -5,7 +5,7 @@
 #   install-deps.sh --wine     the Windows build and its run under Wine, with the Linux peers
 #   install-deps.sh --all      every test: also the packaging checks and fuzzing
 set -euo pipefail
-core=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev
+core=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev qt6-multimedia-dev
       fonts-liberation xvfb xauth imagemagick help2man librsvg2-bin)
 windows=(cmake g++-mingw-w64-x86-64-posix libcli11-dev googletest)
 wine=(wine64 xvfb xauth imagemagick x11-utils gcc libc6-dev bc time procps)

@@ -70,7 +70,7 @@ bool StationWin32Window::Create(bool show) {
   cls.lpfnWndProc = &StationWin32Window::WindowProc;
   cls.hInstance = GetModuleHandleW(nullptr);
   cls.hIcon = LoadIconW(cls.hInstance, MAKEINTRESOURCEW(ids::kAppIcon));
-  cls.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  cls.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW, as a wide name
   cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   cls.lpszClassName = kClassName;
   RegisterClassExW(&cls);  // fails harmlessly when a window before this one registered it
@@ -181,7 +181,8 @@ void StationWin32Window::CreateControls() {
     info.mask = LVCF_TEXT | LVCF_WIDTH;
     info.cx = widths[column];
     info.pszText = const_cast<wchar_t*>(title.c_str());
-    ListView_InsertColumn(m_list, column, &info);
+    SendMessageW(m_list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column),
+                 reinterpret_cast<LPARAM>(&info));
   }
   ListView_SetItemCountEx(m_list, static_cast<int>(m_cells.size()), LVSICF_NOINVALIDATEALL);
   // The model calls from the conductor's thread; drawing happens on this one.
@@ -194,7 +195,7 @@ void StationWin32Window::CreateControls() {
 void StationWin32Window::Layout() {
   RECT client{};
   GetClientRect(m_hwnd, &client);
-  const int width = client.right;
+  const int width = static_cast<int>(client.right);
   const int margin = 10;
   MoveWindow(m_title, margin, margin, width - 520, 32, TRUE);
   MoveWindow(m_details, margin, margin + 34, width - 520, 20, TRUE);
@@ -209,7 +210,8 @@ void StationWin32Window::Layout() {
     MoveWindow(m_totals[static_cast<size_t>(i)], x, 118, boxWidth, 64, TRUE);
   }
   MoveWindow(m_others, margin, 186, width - 2 * margin, 20, TRUE);
-  MoveWindow(m_list, margin, 210, width - 2 * margin, std::max(100, client.bottom - 220), TRUE);
+  MoveWindow(m_list, margin, 210, width - 2 * margin,
+             std::max(100, static_cast<int>(client.bottom) - 220), TRUE);
 }
 
 void StationWin32Window::Draw() {
