@@ -94,6 +94,15 @@ std::wstring AllTexts(HWND dialog) {
   return all;
 }
 
+// An engine for the window that is never started: no search, no supervisor, nothing kept.
+CQuorlinDlg::Options QuietEngine() {
+  CQuorlinDlg::Options options;
+  options.configPath.clear();
+  options.ports = {"COM199"};
+  options.startSupervisor = false;
+  return options;
+}
+
 // Runs the window; `test` runs on a thread of its own once the controls exist, and the window is
 // closed after it unless the test closed it.
 void RunWindow(QuorlinWin32Window& window, const std::function<void(HWND)>& test) {
@@ -211,11 +220,7 @@ TEST(Win32Window, EveryControlIdTakesTextAndEnableState) {
 // Esc, the close box and Alt+F4 during a transfer ask first, No the default; otherwise they close.
 TEST(Win32Window, CloseDuringATransferAsksFirst) {
   QuorlinWin32Window window(false);
-  CQuorlinDlg::Options options;
-  options.configPath.clear();
-  options.ports = {"COM199"};
-  options.startSupervisor = false;
-  CQuorlinDlg dlg(window, g_serial, options);
+  CQuorlinDlg dlg(window, g_serial, QuietEngine());
   window.SetEngine(&dlg);
   dlg.m_bProgramming = 1;
   std::vector<std::wstring> questions;
@@ -298,11 +303,7 @@ TEST(Win32Window, AboutBoxShowsTheVersion) {
 TEST(Win32Window, EnterOnAMessageBoxClosesOnlyTheBox) {
   for (bool fromClick : {false, true}) {
     QuorlinWin32Window window(false);
-    CQuorlinDlg::Options options;
-    options.configPath.clear();
-    options.ports = {"COM199"};
-    options.startSupervisor = false;
-    CQuorlinDlg dlg(window, g_serial, options);
+    CQuorlinDlg dlg(window, g_serial, QuietEngine());
     window.SetEngine(&dlg);
     bool boxClosed = false;
     bool windowOpen = false;
