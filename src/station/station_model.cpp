@@ -76,6 +76,9 @@ void StationModel::PortState(size_t index, std::string_view state,
                              const std::optional<MenuReply>& charger, Clock::time_point now) {
   std::unique_lock lock(m_mutex);
   Slot& row = m_rows.at(index);
+  // Searching, or no worker serving the port (starting, restarting, stopped).
+  const bool answering = state == "connected" || state == "programming" ||
+                         state == "verifying" || state == "done";
   bool changed = true;
   auto found = [&] {
     row.state = RowState::Found;
@@ -93,7 +96,7 @@ void StationModel::PortState(size_t index, std::string_view state,
     row.state = RowState::Programming;
     row.percent = 0;
     row.started = now;
-  } else if (state == "done" && row.state == RowState::Programming) {
+  } else if ((state == "done" || state == "verifying") && row.state == RowState::Programming) {
     // The transfer is over and the result is not in yet: the charger is being verified.
     row.state = RowState::Verifying;
   } else if (state == "connected" && !SessionUnderWay(row.state) &&
@@ -101,10 +104,10 @@ void StationModel::PortState(size_t index, std::string_view state,
     // A result stays until another charger is plugged in: the one that failed is still there
     // when the port reports it again without having gone in between.
     found();
-  } else if (state == "searching" && ShowsResult(row.state)) {
+  } else if (!answering && ShowsResult(row.state)) {
     row.chargerGone = true;
     changed = false;
-  } else if (state == "searching" && row.state == RowState::Found) {
+  } else if (!answering && row.state == RowState::Found) {
     row.state = RowState::Waiting;
   } else {
     changed = false;

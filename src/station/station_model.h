@@ -69,8 +69,9 @@ class StationModel {
   // Rows whose session is under way.
   int Busy() const;
 
-  // The conductor's news about `row`; any thread. `state` is a worker's: searching,
-  // connected, programming or done.
+  // The conductor's news about `row`; any thread. `state` is the port's phase: searching,
+  // connected, programming, verifying or done; anything else (starting, restarting, stopped)
+  // means no charger answers there now.
   void PortState(size_t row, std::string_view state, const std::optional<MenuReply>& charger,
                  Clock::time_point now);
   void Progress(size_t row, int percent);
