@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The production station's window at work under a virtual X server, with four rows: one
+# charger passed, one failed (its cable pulled mid-transfer), one being programmed (on a slow
+# line) and one port waiting (nothing plugged in). Saves the picture and checks it.
+#   scripts/station-screenshot.sh PROGRAM SIM OUT.png
+# e.g. scripts/station-screenshot.sh build/src/app/charger-updater build/sim/charger-sim docs/station.png
+set -euo pipefail
+
+if [ $# -ne 3 ]; then
+  echo "usage: $0 PROGRAM SIM OUT.png" >&2
+  exit 2
+fi
+program=$(realpath "$1")
+sim=$(realpath "$2")
+out=$(realpath -m "$3")
+rm -f "$out"
+
+work=$(mktemp -d)
+sims=()
+cleanup() {
+  for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+# The image as a release carries it: a version tag the header shows.
+head -c 40960 /dev/urandom >fw_v20.bin
+printf 'INFO\0V20' | dd of=fw_v20.bin bs=1 seek=4096 conv=notrunc status=none
+
+"$sim" --link "$work/passes" --serial 24001001 >/dev/null 2>&1 &
+sims+=($!)
+"$sim" --link "$work/pulled" --serial 24001002 --unplug-after-blocks 3 >/dev/null 2>&1 &
+sims+=($!)
+"$sim" --link "$work/slow" --serial 24001003 --baud 4800 >/dev/null 2>&1 &
+sims+=($!)
+for link in passes pulled slow; do
+  for _ in $(seq 100); do [ -e "$work/$link" ] && break; sleep 0.05; done
+done
+
+status=0
+timeout 90 xvfb-run -a -s "-screen 0 1280x1024x24" \
+  "$program" --station fw_v20.bin --ports "$work/passes,$work/pulled,$work/slow,$work/empty" \
+  --start --screenshot "$out" --screenshot-after 11000 >"$work/out.log" 2>&1 || status=$?
+cat "$work/out.log"
+if [ "$status" -ne 0 ]; then
+  echo "$program exited with status $status" >&2
+  exit 1
+fi
+if [ ! -s "$out" ]; then
+  echo "no screenshot was written to $out" >&2
+  exit 1
+fi
+size=$(identify -format '%wx%h' "$out")
+echo "$out: $size pixels"
+# Green, red and the busy blue of the three rows with chargers are in the rows' part of the
+# picture, below the totals.
+for colour in '#2E9E44' '#D32F2F' '#D6E6FF'; do
+  count=$(convert "$out" -crop +0+220 +repage -fill black +opaque "$colour" -fill white -opaque "$colour" \
+    -format '%[fx:int(mean*w*h)]' info:)
+  if [ "$count" -lt 2000 ]; then
+    echo "the picture has almost no $colour ($count pixels): a row is not in its state" >&2
+    exit 1
+  fi
+done
