@@ -2,6 +2,7 @@
 # Grabs the updater's window under a virtual X server and checks the picture.
 #   scripts/screenshot.sh PROGRAM OUT.png [program options...]
 # e.g. scripts/screenshot.sh build/src/app/charger-updater /tmp/window.png --service
+# SCREENSHOT_AFTER_MS (default 2000) is how long the window runs before it is grabbed.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -19,8 +20,9 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 status=0
-timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" \
-  "$program" "$@" --screenshot "$out" --screenshot-after 2000 >"$work/out.log" 2>&1 || status=$?
+timeout 90 xvfb-run -a -s "-screen 0 1280x1024x24" \
+  "$program" "$@" --screenshot "$out" --screenshot-after "${SCREENSHOT_AFTER_MS:-2000}" \
+  >"$work/out.log" 2>&1 || status=$?
 cat "$work/out.log"
 if [ "$status" -ne 0 ]; then
   echo "$program exited with status $status" >&2

@@ -12,6 +12,7 @@ if [ $# -ne 3 ]; then
 fi
 program=$(realpath "$1")
 sim=$(realpath "$2")
+scripts=$(realpath "$(dirname "$0")")
 out=$(realpath -m "$3")
 rm -f "$out"
 
@@ -39,21 +40,8 @@ for link in passes pulled slow; do
   for _ in $(seq 100); do [ -e "$work/$link" ] && break; sleep 0.05; done
 done
 
-status=0
-timeout 90 xvfb-run -a -s "-screen 0 1280x1024x24" \
-  "$program" --station fw_v20.bin --ports "$work/passes,$work/pulled,$work/slow,$work/empty" \
-  --start --screenshot "$out" --screenshot-after 11000 >"$work/out.log" 2>&1 || status=$?
-cat "$work/out.log"
-if [ "$status" -ne 0 ]; then
-  echo "$program exited with status $status" >&2
-  exit 1
-fi
-if [ ! -s "$out" ]; then
-  echo "no screenshot was written to $out" >&2
-  exit 1
-fi
-size=$(identify -format '%wx%h' "$out")
-echo "$out: $size pixels"
+SCREENSHOT_AFTER_MS=11000 "$scripts/screenshot.sh" "$program" "$out" --station \
+  "$work/fw_v20.bin" --ports "$work/passes,$work/pulled,$work/slow,$work/empty" --start
 # Green, red and the busy blue of the three rows with chargers are in the rows' part of the
 # picture, below the totals.
 for colour in '#2E9E44' '#D32F2F' '#D6E6FF'; do

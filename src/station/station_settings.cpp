@@ -1,25 +1,11 @@
 #include "station/station_settings.h"
 
+#include "charger/port_list.h"
 #include "image/profile.h"
 
 namespace {
 
 constexpr char kSection[] = "Station";
-
-std::vector<std::string> SplitPorts(const std::string& text) {
-  std::vector<std::string> ports;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(',', start);
-    if (end == std::string::npos) end = text.size();
-    std::string port = text.substr(start, end - start);
-    const size_t first = port.find_first_not_of(" \t");
-    if (first != std::string::npos)
-      ports.push_back(port.substr(first, port.find_last_not_of(" \t") - first + 1));
-    start = end + 1;
-  }
-  return ports;
-}
 
 // The one of Image= and Job= that is set; the other is cleared when it held something.
 bool RememberOneOf(const std::string& configPath, const char* key, const char* other,
@@ -40,7 +26,7 @@ StationSettings ReadStationSettings(const std::string& configPath, std::string* 
     if (error) *error = problem;
     return settings;
   }
-  settings.ports = SplitPorts(ports);
+  settings.ports = SplitNameList(ports);
   settings.sound = ReadProfileString(configPath, kSection, "Sound", "1") != "0";
   settings.image = ReadProfileString(configPath, kSection, "Image", "");
   settings.job = ReadProfileString(configPath, kSection, "Job", "");
