@@ -42,13 +42,4 @@ done
 
 SCREENSHOT_AFTER_MS=11000 "$scripts/screenshot.sh" "$program" "$out" --station \
   "$work/fw_v20.bin" --ports "$work/passes,$work/pulled,$work/slow,$work/empty" --start
-# Green, red and the busy blue of the three rows with chargers are in the rows' part of the
-# picture, below the totals.
-for colour in '#2E9E44' '#D32F2F' '#D6E6FF'; do
-  count=$(convert "$out" -crop +0+220 +repage -fill black +opaque "$colour" -fill white -opaque "$colour" \
-    -format '%[fx:int(mean*w*h)]' info:)
-  if [ "$count" -lt 2000 ]; then
-    echo "the picture has almost no $colour ($count pixels): a row is not in its state" >&2
-    exit 1
-  fi
-done
+"$scripts/check-station-picture.sh" "$out"
