@@ -7,8 +7,8 @@ namespace {
 
 bool StartsWithNoCase(const std::string& text, const std::string& start) {
   return text.size() >= start.size() &&
-         std::equal(start.begin(), start.end(), text.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) == b;
+         std::equal(start.begin(), start.end(), text.begin(), [](char lower, char c) {
+           return std::tolower(static_cast<unsigned char>(c)) == lower;
          });
 }
 

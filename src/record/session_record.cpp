@@ -90,7 +90,6 @@ SessionRecord RecordFromJson(const JsonFields& fields) {
   r.reason = Field(fields, "reason").value_or("");
   r.durationMs = Number(fields, "duration_ms");
   r.id = Field(fields, "id").value_or("");
-  if (r.id.empty()) r.id = NewRowId();
   return r;
 }
 

@@ -32,7 +32,7 @@ const std::vector<std::string>& RecordFieldNames();
 // The fields under those names, for JSON lines: every name is there in every row, so readers
 // see one shape; a text that was not read is null, never left out or "".
 JsonLine RecordJson(const SessionRecord& record);
-// Back from the fields of a JSON line; missing numbers read as 0, a missing id is made anew.
+// Back from the fields of a JSON line; missing numbers read as 0.
 SessionRecord RecordFromJson(const JsonFields& fields);
 std::string CsvRow(const SessionRecord& record);
 std::string CsvHeader();
