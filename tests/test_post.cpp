@@ -174,7 +174,10 @@ TEST_F(PostTest, AServerErrorIsTriedAgainAndTheRowDeliveredOnce) {
   ServerOptions flaky;
   flaky.answers = "503,200";
   RecordServer server(dir, flaky);
-  const Outcome run = Flash(server.Url());
+  // Without --spool: the user's data folder.
+  spool = dir + "/data/charger-updater/spool";
+  const Outcome run = RunCli({"flash", Image(), "--ports", link, "--post", server.Url()},
+                             {{"XDG_DATA_HOME", dir + "/data"}});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   ASSERT_TRUE(server.WaitForRequests(2));
   const auto requests = server.Requests();

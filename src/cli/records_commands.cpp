@@ -8,7 +8,6 @@
 #include "post/post_settings.h"
 #include "post/record_poster.h"
 #include "post/spool.h"
-#include "post/spool_files.h"
 
 namespace {
 
@@ -18,10 +17,6 @@ using namespace std::chrono_literals;
 constexpr auto kOtherSenderPause = 100ms;
 constexpr auto kOtherSenderPatience = kPostLimit + 5s;
 
-std::string SpoolFolder(const CliOptions& options) {
-  return options.spoolFolder.empty() ? spool_files::DefaultSpoolFolder() : options.spoolFolder;
-}
-
 const char* Rows(size_t count) {
   return count == 1 ? "row" : "rows";
 }
@@ -30,7 +25,7 @@ const char* Rows(size_t count) {
 
 int RunRecordsPush(const CliOptions& options) {
   std::string error;
-  auto spool = spool::Spool::Open(SpoolFolder(options), &error);
+  auto spool = spool::Spool::Open(options.spoolFolder, &error);
   if (!spool) {
     std::fprintf(stderr, "charger-updater-cli: %s; name the spool with --spool DIR.\n",
                  PrintableText(error).c_str());
@@ -97,7 +92,7 @@ int RunRecordsPush(const CliOptions& options) {
 }
 
 int RunRecordsStatus(const CliOptions& options) {
-  const std::string folder = SpoolFolder(options);
+  const std::string folder = spool::Spool::FolderFor(options.spoolFolder);
   std::string error;
   const auto counts = spool::Spool::Look(folder, &error);
   if (!counts) {

@@ -121,9 +121,14 @@ std::string Spool::RejectedFile() const {
   return Path(kRejected);
 }
 
-std::unique_ptr<Spool> Spool::Open(const std::string& folder, std::string* error) {
+std::string Spool::FolderFor(const std::string& folder) {
+  return folder.empty() ? spool_files::DefaultSpoolFolder() : folder;
+}
+
+std::unique_ptr<Spool> Spool::Open(const std::string& given, std::string* error) {
+  const std::string folder = FolderFor(given);
   if (folder.empty()) {
-    *error = "the system names no data folder for the spool; give one with --spool DIR";
+    *error = "the system names no data folder for the spool";
     return nullptr;
   }
   std::unique_ptr<Spool> spool(new Spool(folder));
@@ -225,8 +230,10 @@ std::optional<PassEnd> Spool::SendOne(spool_files::File& queue, spool_files::Fil
     spool_files::LockFile appendLock(Path(kAppendLock));
     appendLock.Lock();
     err = ReadLine(queue, pos, &line, &complete);
-    if (err == 0 && !complete && !line.empty()) err = queue.WriteAt(pos + line.size(), "\n");
-    if (err == 0) err = queue.Flush();
+    if (err == 0 && !complete && !line.empty()) {
+      err = queue.WriteAt(pos + line.size(), "\n");
+      if (err == 0) err = queue.Flush();
+    }
     appendLock.Unlock();
     if (err == 0) return std::nullopt;
   }
@@ -260,7 +267,7 @@ std::optional<PassEnd> Spool::SendOne(spool_files::File& queue, spool_files::Fil
 }
 
 std::optional<Counts> Spool::Look(const std::string& folder, std::string* error) {
-  const Spool spool(folder);
+  const Spool spool(FolderFor(folder));
   Counts counts;
   std::string text;
   uint64_t pos = 0;

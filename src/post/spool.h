@@ -50,7 +50,10 @@ enum class PassEnd {
 
 class Spool {
  public:
+  // `folder`, or the user's data folder's spool when it is empty.
+  static std::string FolderFor(const std::string& folder);
   // Makes the folder when it is missing; nullptr, with the reason, when it cannot be written.
+  // An empty `folder` is the default one, as everywhere below.
   static std::unique_ptr<Spool> Open(const std::string& folder, std::string* error);
   // What a folder holds, without making or changing anything; nullopt with the reason when
   // it cannot be read. A folder that does not exist holds nothing.

@@ -1,4 +1,7 @@
 #include <windows.h>
+// After windows.h:
+#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -165,11 +168,16 @@ std::string InFolder(const std::string& folder, const std::string& name) {
   return folder + "\\" + name;
 }
 
+// %LOCALAPPDATA% as the shell knows it; the variable itself is missing in some sessions.
 std::string DefaultSpoolFolder() {
-  wchar_t data[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", data, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return "";
-  return InFolder(InFolder(Narrow(std::wstring(data, length)), "Charger Updater"), "spool");
+  wchar_t* data = nullptr;
+  if (SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &data) != S_OK) {
+    CoTaskMemFree(data);
+    return "";
+  }
+  const std::string folder = Narrow(data);
+  CoTaskMemFree(data);
+  return InFolder(InFolder(folder, "Charger Updater"), "spool");
 }
 
 }  // namespace spool_files
