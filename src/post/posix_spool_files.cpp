@@ -39,34 +39,26 @@ int File::Size(uint64_t* size) const {
   return 0;
 }
 
-int File::ReadAt(uint64_t offset, size_t count, std::string* out) const {
-  const size_t start = out->size();
-  out->resize(start + count);
-  size_t got = 0;
-  while (got < count) {
-    const ssize_t n = ::pread(Fd(m_file), out->data() + start + got, count - got,
-                              static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      out->resize(start + got);
-      return errno;
+long long File::ReadSome(uint64_t offset, char* buffer, size_t count, int* err) const {
+  for (;;) {
+    const ssize_t n = ::pread(Fd(m_file), buffer, count, static_cast<off_t>(offset));
+    if (n >= 0) return n;
+    if (errno != EINTR) {
+      *err = errno;
+      return -1;
     }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
   }
-  out->resize(start + got);
-  return 0;
 }
 
-int File::WriteAt(uint64_t offset, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::pwrite(Fd(m_file), data.data(), data.size(), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    data.remove_prefix(static_cast<size_t>(n));
-    offset += static_cast<uint64_t>(n);
+long long File::WriteSome(uint64_t offset, const char* data, size_t count, int* err) {
+  for (;;) {
+    const ssize_t n = ::pwrite(Fd(m_file), data, count, static_cast<off_t>(offset));
+    if (n >= 0) return n;
+    if (errno != EINTR) {
+      *err = errno;
+      return -1;
+    }
   }
-  return 0;
 }
 
 int File::Truncate(uint64_t size) {

@@ -27,6 +27,10 @@ class File {
   int Flush();
 
  private:
+  // Bytes moved by one call of the system, 0 at the end of the file, -1 with `*err`.
+  long long ReadSome(uint64_t offset, char* buffer, size_t count, int* err) const;
+  long long WriteSome(uint64_t offset, const char* data, size_t count, int* err);
+
   std::intptr_t m_file = -1;  // a descriptor, or a HANDLE on Windows
   int m_openError = 0;
 };

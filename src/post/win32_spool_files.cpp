@@ -6,39 +6,15 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "image/win32_errno.h"
 #include "platform/win32_text.h"
 #include "post/spool_files.h"
 
 namespace spool_files {
 namespace {
 
-int ErrnoOf(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_DIRECTORY:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return EACCES;
-    case ERROR_WRITE_PROTECT:
-      return EROFS;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENAMETOOLONG;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-      return EEXIST;
-    default:
-      return EIO;
-  }
-}
-
 int LastError() {
-  return ErrnoOf(GetLastError());
+  return file_io::ErrnoOf(GetLastError());
 }
 
 HANDLE HandleOf(std::intptr_t file) {
@@ -78,37 +54,23 @@ int File::Size(uint64_t* size) const {
   return 0;
 }
 
-int File::ReadAt(uint64_t offset, size_t count, std::string* out) const {
-  const size_t start = out->size();
-  out->resize(start + count);
-  size_t got = 0;
-  while (got < count) {
-    OVERLAPPED at = At(offset + got);
-    DWORD n = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count - got, 1u << 20));
-    if (!ReadFile(HandleOf(m_file), out->data() + start + got, chunk, &n, &at)) {
-      if (GetLastError() == ERROR_HANDLE_EOF) break;
-      out->resize(start + got);
-      return LastError();
-    }
-    if (n == 0) break;
-    got += n;
-  }
-  out->resize(start + got);
-  return 0;
+long long File::ReadSome(uint64_t offset, char* buffer, size_t count, int* err) const {
+  OVERLAPPED at = At(offset);
+  DWORD n = 0;
+  const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count, 1u << 20));
+  if (ReadFile(HandleOf(m_file), buffer, chunk, &n, &at)) return n;
+  if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+  *err = LastError();
+  return -1;
 }
 
-int File::WriteAt(uint64_t offset, std::string_view data) {
-  while (!data.empty()) {
-    OVERLAPPED at = At(offset);
-    DWORD n = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size(), 1u << 20));
-    if (!WriteFile(HandleOf(m_file), data.data(), chunk, &n, &at)) return LastError();
-    if (n == 0) return EIO;
-    data.remove_prefix(n);
-    offset += n;
-  }
-  return 0;
+long long File::WriteSome(uint64_t offset, const char* data, size_t count, int* err) {
+  OVERLAPPED at = At(offset);
+  DWORD n = 0;
+  const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count, 1u << 20));
+  if (WriteFile(HandleOf(m_file), data, chunk, &n, &at)) return n;
+  *err = LastError();
+  return -1;
 }
 
 int File::Truncate(uint64_t size) {
