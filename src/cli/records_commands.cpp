@@ -28,7 +28,7 @@ int RunRecordsPush(const CliOptions& options) {
   auto spool = spool::Spool::Open(options.spoolFolder, &error);
   if (!spool) {
     std::fprintf(stderr, "charger-updater-cli: %s; name the spool with --spool DIR.\n",
-                 PrintableText(error).c_str());
+                 error.c_str());
     return kExitUsage;
   }
   const std::string url = options.postUrl.empty() ? spool->RememberedUrl() : options.postUrl;
@@ -36,7 +36,7 @@ int RunRecordsPush(const CliOptions& options) {
     std::fprintf(stderr,
                  "charger-updater-cli: no rows of %s were posted before, so the server is not "
                  "known; give its address with --post URL.\n",
-                 PrintableText(spool->Folder()).c_str());
+                 spool->Folder().c_str());
     return kExitUsage;
   }
   std::string why;
@@ -44,7 +44,7 @@ int RunRecordsPush(const CliOptions& options) {
   std::string token;
   if (target) why = TokenFromEnvironment(&token);
   if (!why.empty() || (!options.postUrl.empty() && !spool->RememberUrl(url, &why))) {
-    std::fprintf(stderr, "charger-updater-cli: %s.\n", PrintableText(why).c_str());
+    std::fprintf(stderr, "charger-updater-cli: %s.\n", why.c_str());
     return kExitUsage;
   }
 
@@ -76,10 +76,10 @@ int RunRecordsPush(const CliOptions& options) {
     std::this_thread::sleep_for(kOtherSenderPause);
   }
 
-  std::printf("Posted %zu %s to %s.\n", delivered, Rows(delivered), PrintableText(url).c_str());
+  std::printf("Posted %zu %s to %s.\n", delivered, Rows(delivered), url.c_str());
   if (rejected > 0)
     std::printf("The server refused %zu %s; %s keeps them with its answers.\n", rejected,
-                Rows(rejected), PrintableText(spool->RejectedFile()).c_str());
+                Rows(rejected), spool->RejectedFile().c_str());
   std::fflush(stdout);
   const auto counts = spool::Spool::Look(spool->Folder(), &error);
   if (!counts) problem = error;
@@ -87,7 +87,7 @@ int RunRecordsPush(const CliOptions& options) {
   const std::string left =
       counts ? std::to_string(counts->queued) + " " + Rows(counts->queued) : "rows";
   std::fprintf(stderr, "charger-updater-cli: %s left in the spool %s: %s.\n", left.c_str(),
-               PrintableText(spool->Folder()).c_str(), PrintableText(problem).c_str());
+               spool->Folder().c_str(), problem.c_str());
   return kExitProgramFailed;
 }
 
@@ -96,11 +96,10 @@ int RunRecordsStatus(const CliOptions& options) {
   std::string error;
   const auto counts = spool::Spool::Look(folder, &error);
   if (!counts) {
-    std::fprintf(stderr, "charger-updater-cli: cannot read the spool: %s.\n",
-                 PrintableText(error).c_str());
+    std::fprintf(stderr, "charger-updater-cli: cannot read the spool: %s.\n", error.c_str());
     return kExitUsage;
   }
-  std::printf("spool: %s\n", PrintableText(folder).c_str());
+  std::printf("spool: %s\n", folder.c_str());
   std::printf("queued: %zu\n", counts->queued);
   std::printf("rejected: %zu\n", counts->rejected);
   std::printf("set aside: %zu\n", counts->setAside);

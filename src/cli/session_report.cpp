@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/terminal_text.h"
-
 bool SameVersion(const MenuReply& reply, const ImageFacts& image) {
   return reply.version && image.versionTag && *reply.version == *image.versionTag;
 }
@@ -46,7 +44,7 @@ bool SessionReport::StartPosting(const CliOptions& options) {
   m_poster = RecordPoster::Start(settings, &error);
   if (!m_poster)
     std::fprintf(stderr, "charger-updater-cli: %s; give a folder you can write with --spool DIR.\n",
-                 PrintableText(error).c_str());
+                 error.c_str());
   return m_poster != nullptr;
 }
 
@@ -58,15 +56,13 @@ SessionReport::~SessionReport() {
     std::fprintf(stderr,
                  "charger-updater-cli: the server refused %zu record row%s; %s keeps them with "
                  "its answers.\n",
-                 left.rejected, left.rejected == 1 ? "" : "s",
-                 PrintableText(left.rejectedFile).c_str());
+                 left.rejected, left.rejected == 1 ? "" : "s", left.rejectedFile.c_str());
   if (left.queued > 0)
     std::fprintf(stderr,
                  "charger-updater-cli: %zu record row%s in the spool %s%s; 'charger-updater-cli "
                  "records push' sends %s.\n",
-                 left.queued, left.queued == 1 ? " waits" : "s wait",
-                 PrintableText(left.folder).c_str(),
-                 left.problem.empty() ? "" : (" (" + PrintableText(left.problem) + ")").c_str(),
+                 left.queued, left.queued == 1 ? " waits" : "s wait", left.folder.c_str(),
+                 left.problem.empty() ? "" : (" (" + left.problem + ")").c_str(),
                  left.queued == 1 ? "it" : "them");
 }
 
