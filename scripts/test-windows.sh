@@ -279,6 +279,27 @@ grep -q "^queued: 0" "$work/cli.log" || fail "records status: $(cat "$work/cli.l
 grep -q 'spool: .*Charger Updater\\spool' "$work/cli.log" ||
   fail "the default spool is under %LOCALAPPDATA%: $(cat "$work/cli.log")"
 kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+# https with a plant's own CA (--cacert): a self-signed certificate for localhost, as Wine
+# matches DNS names only.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+  -addext subjectAltName=DNS:localhost -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
+rm -f "$work/server.port" "$work/server.log"
+python3 tests/support/record_server.py --port-file "$work/server.port" --log "$work/server.log" \
+  --cert "$work/cert.pem" --key "$work/key.pem" >/dev/null 2>&1 &
+server_pid=$!
+pids+=("$server_pid")
+for _ in $(seq 100); do [ -s "$work/server.port" ] && break; sleep 0.05; done
+start_sim --once
+cli flash "$(image 3000)" --post "https://localhost:$(cat "$work/server.port")/records" \
+  --cacert "Z:$work/cert.pem"
+wait "$sim_pid" 2>/dev/null || true
+if [ "$status" -eq 0 ] && [ "$(posted)" = 1 ]; then
+  pass "https with --cacert delivers the row"
+else
+  fail "https with --cacert: exit status $status: $(cat "$work/cli.log")"
+fi
+kill "$server_pid" 2>/dev/null || true
 
 echo "Benchmark: flash of 40960 bytes (protocol floor 7.50 s: 40 blocks x 80 ms + 43 replies x 100 ms)"
 # Wall time and CPU of the updater's process; under Wine that process also runs Wine's own

@@ -1,8 +1,10 @@
 // The Windows twin uses WinHTTP, part of the system. A plant's own CA given by --cacert is
 // checked by hand: WinHTTP is told to accept an unknown root, and the status callback that
 // runs after the TLS handshake and before the request is sent builds the server's chain and
-// closes the request unless the chain ends at a root the system trusts or at that CA (the
-// pattern Microsoft's own .NET WinHttpHandler uses). Host name and dates WinHTTP still checks.
+// closes the request unless the chain ends at a root the system trusts or at that CA. Closing
+// the request handle in WINHTTP_CALLBACK_STATUS_SENDING_REQUEST is how Microsoft documents
+// stopping a request to a server that fails a check of one's own (GDK,
+// XNetworkingVerifyServerCertificate): nothing is sent. Host name and dates WinHTTP still checks.
 #include <windows.h>
 // After windows.h:
 #include <wincrypt.h>
