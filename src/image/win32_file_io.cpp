@@ -46,6 +46,17 @@ std::wstring DirectoryOf(const std::wstring& path) {
   return path.substr(0, slash + 1);
 }
 
+// Wine's ReplaceFileW fails a relative name with ERROR_DIRECTORY; a full one works everywhere.
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) return path;
+  full.resize(written);
+  return full;
+}
+
 bool WriteAll(HANDLE file, const std::string& content) {
   size_t done = 0;
   while (done < content.size()) {
@@ -150,7 +161,7 @@ int CheckWritable(const std::string& path) {
 }
 
 int ReplaceContents(const std::string& target, const std::string& content) {
-  const std::wstring wideTarget = Widen(target);
+  const std::wstring wideTarget = FullPath(Widen(target));
   wchar_t temp[MAX_PATH];
   if (GetTempFileNameW(DirectoryOf(wideTarget).c_str(), L"cfg", 0, temp) == 0)
     return ErrnoOf(GetLastError());
