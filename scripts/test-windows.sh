@@ -251,6 +251,77 @@ else
   cat "$work/first.log" "$work/sim.log" >&2
 fi
 
+# Record rows posted from the Windows tool to a server on the Linux side of the loopback, through
+# the default spool under %LOCALAPPDATA%; a row queued while the server is down goes out later
+# with records push.
+echo "Posting records to a server on 127.0.0.1"
+start_server() {  # start_server PORT: record_server.py; sets $server_pid and $server_port
+  rm -f "$work/server.port"
+  python3 tests/support/record_server.py --port "$1" --port-file "$work/server.port" \
+    --log "$work/server.log" >/dev/null 2>&1 &
+  server_pid=$!
+  pids+=("$server_pid")
+  for _ in $(seq 100); do [ -s "$work/server.port" ] && break; sleep 0.05; done
+  server_port=$(cat "$work/server.port")
+}
+posted() { grep -c '"status": 200' "$work/server.log" 2>/dev/null || true; }
+rm -f "$work/server.log"
+start_server 0
+start_sim --once
+cli flash "$(image 3000)" --post "http://127.0.0.1:$server_port/records"
+expect_status 0 "flash with --post"
+wait "$sim_pid" 2>/dev/null || true
+if [ "$(posted)" = 1 ] && grep -q '"idempotency_key": "[0-9a-f]\{32\}"' "$work/server.log" &&
+  grep -q 'application/json' "$work/server.log"; then
+  pass "the row reached the server with its id"
+else
+  fail "the row did not reach the server: $(cat "$work/server.log" "$work/cli.log")"
+fi
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+start_sim --once
+cli flash "$(image 3000)" --post "http://127.0.0.1:$server_port/records"
+wait "$sim_pid" 2>/dev/null || true
+if [ "$status" -eq 0 ] && grep -q "1 record row waits in the spool" "$work/cli.log"; then
+  pass "server down: the flash succeeds and the row waits ($(printf %.2f "$seconds") s)"
+else
+  fail "server down: exit status $status: $(cat "$work/cli.log")"
+fi
+start_server "$server_port"
+status=0
+(cd "$work" && wine_run 60 "$cli_exe" records push >"$work/cli.log" 2>&1) || status=$?
+if [ "$status" -eq 0 ] && [ "$(posted)" = 2 ]; then
+  pass "records push delivers the waiting row"
+else
+  fail "records push: exit status $status: $(cat "$work/cli.log")"
+fi
+(cd "$work" && wine_run 60 "$cli_exe" records status >"$work/cli.log" 2>&1) || true
+grep -q "^queued: 0" "$work/cli.log" || fail "records status: $(cat "$work/cli.log")"
+grep -q 'spool: .*Charger Updater\\spool' "$work/cli.log" ||
+  fail "the default spool is under %LOCALAPPDATA%: $(cat "$work/cli.log")"
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+# https with a plant's own CA (--cacert): a self-signed certificate for localhost, as Wine
+# matches DNS names only.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+  -addext subjectAltName=DNS:localhost -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
+rm -f "$work/server.port" "$work/server.log"
+python3 tests/support/record_server.py --port-file "$work/server.port" --log "$work/server.log" \
+  --cert "$work/cert.pem" --key "$work/key.pem" >/dev/null 2>&1 &
+server_pid=$!
+pids+=("$server_pid")
+for _ in $(seq 100); do [ -s "$work/server.port" ] && break; sleep 0.05; done
+start_sim --once
+cli flash "$(image 3000)" --post "https://localhost:$(cat "$work/server.port")/records" \
+  --cacert "Z:$work/cert.pem"
+wait "$sim_pid" 2>/dev/null || true
+if [ "$status" -eq 0 ] && [ "$(posted)" = 1 ]; then
+  pass "https with --cacert delivers the row"
+else
+  fail "https with --cacert: exit status $status: $(cat "$work/cli.log")"
+fi
+kill "$server_pid" 2>/dev/null || true
+
 echo "Benchmark: flash of 40960 bytes (protocol floor 7.50 s: 40 blocks x 80 ms + 43 replies x 100 ms)"
 # Wall time and CPU of the updater's process; under Wine that process also runs Wine's own
 # emulation of the serial calls, and wineserver's share is counted apart.

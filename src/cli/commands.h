@@ -17,8 +17,11 @@ struct CliOptions {
   bool skipSameVersion = false;
   bool verify = false;
   bool fast = false;
-  bool all = false;     // info --all
-  bool worker = false;  // auto run by gang: stops when stdin closes and no session runs
+  std::string postUrl;      // --post: every row is also posted here, through the spool
+  std::string spoolFolder;  // --spool: where rows wait to be posted; empty: the default
+  std::string caCert;       // --cacert: a certificate trusted beside the system's
+  bool all = false;         // info --all
+  bool worker = false;      // auto run by gang: stops when stdin closes and no session runs
 };
 
 int RunPorts(const CliOptions& options);
@@ -27,3 +30,5 @@ int RunFlash(const CliOptions& options);
 int RunAuto(const CliOptions& options);
 int RunGang(const CliOptions& options);
 int RunInfoAll(const CliOptions& options);
+int RunRecordsPush(const CliOptions& options);
+int RunRecordsStatus(const CliOptions& options);

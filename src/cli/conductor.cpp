@@ -94,7 +94,7 @@ int RunGang(const CliOptions& options) {
     return kExitNoCharger;
   }
   SessionReport report;  // the record only: the workers' lines are the JSON output
-  if (!report.Open(options.recordPath, false)) return kExitUsage;
+  if (!report.Open(options.recordPath, false) || !report.StartPosting(options)) return kExitUsage;
   // For the rows of workers that could not write their own; the workers judge the image.
   if (const ImageRead read = ReadImageFile(options.image); read.ok)
     report.SetImage(DescribeImage(options.image, read.bytes));

@@ -33,6 +33,39 @@ bool SessionReport::Open(const std::string& recordPath, bool json) {
   return m_record != nullptr;
 }
 
+bool SessionReport::StartPosting(const CliOptions& options) {
+  if (options.postUrl.empty()) return true;
+  PostSettings settings{options.postUrl, options.spoolFolder, options.caCert, ""};
+  std::string error = TokenFromEnvironment(&settings.token);
+  if (!error.empty()) {
+    std::fprintf(stderr, "charger-updater-cli: %s.\n", error.c_str());
+    return false;
+  }
+  m_poster = RecordPoster::Start(settings, &error);
+  if (!m_poster)
+    std::fprintf(stderr, "charger-updater-cli: %s; give a folder you can write with --spool DIR.\n",
+                 error.c_str());
+  return m_poster != nullptr;
+}
+
+SessionReport::~SessionReport() {
+  if (!m_poster) return;
+  m_poster->Finish();
+  const RecordPoster::Summary left = m_poster->Summarize();
+  if (left.rejected > 0)
+    std::fprintf(stderr,
+                 "charger-updater-cli: the server refused %zu record row%s; %s keeps them with "
+                 "its answers.\n",
+                 left.rejected, left.rejected == 1 ? "" : "s", left.rejectedFile.c_str());
+  if (left.queued > 0)
+    std::fprintf(stderr,
+                 "charger-updater-cli: %zu record row%s in the spool %s%s; 'charger-updater-cli "
+                 "records push' sends %s.\n",
+                 left.queued, left.queued == 1 ? " waits" : "s wait", left.folder.c_str(),
+                 left.problem.empty() ? "" : (" (" + left.problem + ")").c_str(),
+                 left.queued == 1 ? "it" : "them");
+}
+
 SessionRecord SessionReport::MakeRecord(const std::string& port,
                                         const std::optional<MenuReply>& before,
                                         const std::string& result, const std::string& reason,
@@ -48,6 +81,11 @@ void SessionReport::Finish(const SessionRecord& record) {
   if (m_record) {
     std::string error;
     if (!m_record->Append(record, &error))
+      std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+  }
+  if (m_poster) {
+    std::string error;
+    if (!m_poster->Add(record, &error))
       std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
   }
   if (m_json) {

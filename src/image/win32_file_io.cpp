@@ -7,12 +7,12 @@
 #include <climits>
 
 #include "image/file_io.h"
+#include "image/win32_errno.h"
 #include "platform/win32_text.h"
 
 namespace file_io {
-namespace {
 
-int ErrnoOf(DWORD error) {
+int ErrnoOf(unsigned long error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -30,10 +30,15 @@ int ErrnoOf(DWORD error) {
       return ENOENT;
     case ERROR_FILENAME_EXCED_RANGE:
       return ENAMETOOLONG;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return EEXIST;
     default:
       return EIO;
   }
 }
+
+namespace {
 
 std::wstring DirectoryOf(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
