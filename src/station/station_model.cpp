@@ -9,9 +9,10 @@ namespace {
 
 using Clock = StationModel::Clock;
 
-Clock::time_point NextSecond(const StationRow& row, Clock::time_point now) {
-  const auto whole = std::chrono::floor<std::chrono::seconds>(now - *row.started);
-  return *row.started + whole + std::chrono::seconds(1);
+// Running clocks are redrawn together once a second, whenever their sessions began: one
+// frame a second for all of them, not one for each.
+Clock::time_point NextSecond(Clock::time_point now) {
+  return std::chrono::floor<std::chrono::seconds>(now) + std::chrono::seconds(1);
 }
 
 void Earliest(std::optional<Clock::time_point>& next, Clock::time_point at) {
@@ -209,7 +210,7 @@ StationModel::Frame StationModel::TakeFrame(Clock::time_point now) {
       row.drawnElapsed = cells.elapsed;
       frame.rows.emplace_back(i, std::move(cells));
     }
-    if (ticking) Earliest(frame.next, NextSecond(row, now));
+    if (ticking) Earliest(frame.next, NextSecond(now));
   }
   frame.sound = m_sound;
   m_sound.reset();

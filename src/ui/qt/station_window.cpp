@@ -159,9 +159,7 @@ void StationWindow::Draw() {
   const auto now = StationModel::Clock::now();
   StationModel::Frame frame = m_station.Model().TakeFrame(now);
   if (frame.header) DrawHeader(*frame.header);
-  if (!frame.rows.empty()) m_table->setUpdatesEnabled(false);
   for (const auto& [row, cells] : frame.rows) DrawRow(row, cells);
-  if (!frame.rows.empty()) m_table->setUpdatesEnabled(true);
   if (frame.sound) m_sound->Play(*frame.sound);
   if (frame.next) {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*frame.next - now).count();
@@ -186,24 +184,27 @@ void StationWindow::DrawHeader(const StationModel::HeaderCells& header) {
   m_open->setEnabled(header.canOpen);
 }
 
+// Only what changed is set: each change repaints its cell, and most frames change one.
 void StationWindow::DrawRow(size_t row, const RowCells& cells) {
   const RowPaint paint = PaintOf(cells.colour);
-  const QBrush background(Colour(paint.background));
-  const QBrush text(Colour(paint.text));
+  const QColor background = Colour(paint.background);
+  const QColor text = Colour(paint.text);
   const bool result = cells.colour == RowColour::Green || cells.colour == RowColour::Red ||
                       cells.colour == RowColour::Amber;
   for (int column = 0; column < kColumnCount; ++column) {
     QTableWidgetItem* item = m_table->item(static_cast<int>(row), column);
-    item->setText(Text(Cell(cells, column)));
-    item->setBackground(background);
-    item->setForeground(text);
-    if (column == 1) {
+    const QString shown = Text(Cell(cells, column));
+    if (item->text() != shown) item->setText(shown);
+    if (item->background().color() != background) item->setBackground(background);
+    if (item->foreground().color() != text) item->setForeground(text);
+    if (column == 1 && item->font().bold() != result) {
       QFont font = item->font();
       font.setBold(result);
       item->setFont(font);
     }
   }
-  m_table->item(static_cast<int>(row), kColumnCount - 1)->setToolTip(Text(cells.reason));
+  QTableWidgetItem* reason = m_table->item(static_cast<int>(row), kColumnCount - 1);
+  if (reason->toolTip() != reason->text()) reason->setToolTip(reason->text());
 }
 
 void StationWindow::OnOpenImage() {
