@@ -18,7 +18,8 @@ struct CliOptions {
   bool verify = false;
   bool fast = false;
   bool all = false;     // info --all
-  bool worker = false;  // auto run by gang: stops when stdin closes and no session runs
+  // auto run by gang, info run by info --all: its conductor's lines come on stdin.
+  bool worker = false;
 };
 
 int RunPorts(const CliOptions& options);

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "cli/terminal_text.h"
+#include "platform/printable_text.h"
 
 namespace {
 
