@@ -46,8 +46,12 @@ class CliView : public TerminalView {
  protected:
   void ApplyProgressPos(int pos) override {
     TerminalView::ApplyProgressPos(pos);
-    if (!m_report.Json() || pos / 10 == m_shownTenth || m_dlg == nullptr) return;
-    if (pos == 0 && m_shownTenth < 0) return;  // a reset, not a transfer under way
+    if (!m_report.Json() || m_dlg == nullptr) return;
+    if (pos == 0) {  // a reset, not a transfer under way
+      m_shownTenth = -1;
+      return;
+    }
+    if (pos / 10 == m_shownTenth) return;
     m_shownTenth = pos / 10;
     JsonLine line;
     line.Add("event", "progress").Add("port", m_dlg->m_strPortName.Get()).Add("percent", pos);

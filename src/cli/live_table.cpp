@@ -39,8 +39,9 @@ bool Busy(const PortRow& row) {
 
 std::vector<std::string> TableLines(const std::vector<PortRow>& rows, int height,
                                     std::chrono::steady_clock::time_point now) {
-  // One line stays free for the cursor, so the terminal never scrolls the table.
-  const size_t room = static_cast<size_t>(std::max(3, (height > 0 ? height : kUnknownHeight) - 1));
+  // Two lines stay free, for the cursor and the count line after the last draw, so the
+  // terminal never scrolls the table.
+  const size_t room = static_cast<size_t>(std::max(3, (height > 0 ? height : kUnknownHeight) - 2));
   std::vector<std::string> lines = {Cells("PORT", "SERIAL", "VERSION", "STATE", "%", "ELAPSED")};
   std::vector<bool> shown(rows.size(), true);
   if (rows.size() + 1 > room) {

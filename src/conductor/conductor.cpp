@@ -404,8 +404,7 @@ void Conductor::OnEnded(size_t index, int status) {
   port.row.phase = PortPhase::Restarting;
   port.row.since = Clock::now();
   Changed(index, ConductorFace::Change::State);
-  m_face.Notice(index, "the worker for " + PrintableText(port.row.port) + " " + why +
-                           "; a new one starts in " + Seconds(port.pause) + ".");
+  m_face.Notice(index, "its worker " + why + "; a new one starts in " + Seconds(port.pause) + ".");
   port.pause = std::min(port.pause * 2, kLongestRestartPause);
   GrantWaiting();
 }

@@ -91,7 +91,7 @@ WorkerPool::~WorkerPool() {
   for (Worker& worker : m_impl->workers) {
     for (int* fd : {&worker.in, &worker.out, &worker.err}) CloseFd(*fd);
     if (worker.pid > 0) {
-      ::kill(worker.pid, SIGKILL);
+      ::kill(-worker.pid, SIGKILL);
       Reap(worker.pid);
     }
   }
@@ -137,7 +137,8 @@ void WorkerPool::Send(size_t index, const std::string& line) {
 }
 
 void WorkerPool::Kill(size_t index) {
-  if (m_impl->workers[index].pid > 0) ::kill(m_impl->workers[index].pid, SIGKILL);
+  // Its whole process group: nothing it started may keep its output open.
+  if (m_impl->workers[index].pid > 0) ::kill(-m_impl->workers[index].pid, SIGKILL);
 }
 
 void WorkerPool::Wake() {
