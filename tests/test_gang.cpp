@@ -77,9 +77,9 @@ TEST_F(ProductionTest, GangJsonGivesOneResultPerPortOneCountAndEscapesEveryContr
 // How a run can be stopped from outside.
 struct StopCase {
   const char* name;
-  int signal;        // 0: stdout's reader goes away instead
-  bool wholeGroup;   // signalled as a terminal does: every process of the job
-  int exitCode;      // -1: killed, no status of its own
+  int signal;       // 0: stdout's reader goes away instead
+  bool wholeGroup;  // signalled as a terminal does: every process of the job
+  int exitCode;     // -1: killed, no status of its own
   const char* reason;
 };
 
@@ -129,14 +129,14 @@ TEST_P(GangStop, CancelsEveryTransferWritesItsRowAndExitsWithTheCausesStatus) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryWay, GangStop,
-    ::testing::Values(
-        StopCase{"CtrlC", SIGINT, false, 130, "interrupted by Ctrl-C"},
-        StopCase{"CtrlCOnTheTerminal", SIGINT, true, 130, "interrupted by Ctrl-C"},
-        StopCase{"Sigterm", SIGTERM, false, 143, "stopped by a termination request"},
-        StopCase{"SigtermToTheJob", SIGTERM, true, 143, "stopped by a termination request"},
-        StopCase{"TerminalClosed", SIGHUP, true, 129, "terminal was closed"},
-        StopCase{"ConductorKilled", SIGKILL, false, -1, "conductor ended"},
-        StopCase{"ReaderGone", 0, false, 141, "nothing reads the output"}),
+    ::testing::Values(StopCase{"CtrlC", SIGINT, false, 130, "interrupted by Ctrl-C"},
+                      StopCase{"CtrlCOnTheTerminal", SIGINT, true, 130, "interrupted by Ctrl-C"},
+                      StopCase{"Sigterm", SIGTERM, false, 143, "stopped by a termination request"},
+                      StopCase{"SigtermToTheJob", SIGTERM, true, 143,
+                               "stopped by a termination request"},
+                      StopCase{"TerminalClosed", SIGHUP, true, 129, "terminal was closed"},
+                      StopCase{"ConductorKilled", SIGKILL, false, -1, "conductor ended"},
+                      StopCase{"ReaderGone", 0, false, 141, "nothing reads the output"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A worker that dies is told about, by port and status, and replaced; a session it had
@@ -212,14 +212,14 @@ TEST_F(ProductionTest, CountIsSessionsInAllAndASkipIsOneOfThem) {
   EXPECT_EQ(count[0].at("failed"), "0");
   EXPECT_TRUE(Eventually([&] { return programmed() == 4; }, 5s));
 
-  const Outcome text = RunCli({"gang", path, "--ports", Ports(), "--count", "2",
-                               "--skip-same-version"});
+  const Outcome text =
+      RunCli({"gang", path, "--ports", Ports(), "--count", "2", "--skip-same-version"});
   EXPECT_EQ(Lines(text.out).back(), "===  0 succeeded ===  0 failed ===  2 skipped ===");
 
   // auto on a charger already up to date: the skip is its one session.
-  const Outcome single = Cli({"auto", path, "--ports", chargers[0]->link, "--count", "1",
-                              "--skip-same-version"})
-                             .Finish(15s);
+  const Outcome single =
+      Cli({"auto", path, "--ports", chargers[0]->link, "--count", "1", "--skip-same-version"})
+          .Finish(15s);
   EXPECT_EQ(single.exitCode, 0) << single.err;
   EXPECT_EQ(Lines(single.out).back(), "===  0 succeeded ===  0 failed ===  1 skipped ===");
 }
@@ -235,8 +235,8 @@ class Screen {
       const char c = bytes[i];
       if (c == '\033' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
         size_t end = i + 2;
-        while (end < bytes.size() && (std::isdigit(static_cast<unsigned char>(bytes[end])) ||
-                                      bytes[end] == ';'))
+        while (end < bytes.size() &&
+               (std::isdigit(static_cast<unsigned char>(bytes[end])) || bytes[end] == ';'))
           ++end;
         if (end >= bytes.size()) return;
         const int n = end > i + 2 ? std::stoi(bytes.substr(i + 2, end - i - 2)) : 0;
@@ -303,8 +303,7 @@ TEST_F(ProductionTest, GangOnATerminalKeepsResultsAboveATableThatFits) {
   size.ws_row = kRows;
   size.ws_col = 200;
   ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, &size), 0);
-  const std::vector<std::string> args = {CLI_PATH, "gang",    path, "--ports",
-                                         ports,    "--count", "3"};
+  const std::vector<std::string> args = {CLI_PATH, "gang", path, "--ports", ports, "--count", "3"};
   std::vector<char*> argv;
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -338,9 +337,10 @@ TEST_F(ProductionTest, GangOnATerminalKeepsResultsAboveATableThatFits) {
   const auto all = screen.Everything();
   for (const char* serial : {"T1", "T2", "T3"}) {
     const auto result = std::regex(".* " + std::string(serial) + " succeeded *");
-    EXPECT_EQ(std::count_if(all.begin(), all.end(),
-                            [&](const std::string& line) { return std::regex_match(line, result); }),
-              1)
+    EXPECT_EQ(
+        std::count_if(all.begin(), all.end(),
+                      [&](const std::string& line) { return std::regex_match(line, result); }),
+        1)
         << serial << " in:\n"
         << ::testing::PrintToString(all);
   }
@@ -352,9 +352,9 @@ TEST_F(ProductionTest, GangOnATerminalKeepsResultsAboveATableThatFits) {
                           [](const std::string& line) { return Has(line, "ELAPSED"); }),
             1)
       << ::testing::PrintToString(visible);
-  EXPECT_TRUE(std::any_of(visible.begin(), visible.end(),
-                          [](const std::string& line) { return Has(line, " more"); }))
-      << ::testing::PrintToString(visible);
+  EXPECT_TRUE(std::any_of(visible.begin(), visible.end(), [](const std::string& line) {
+    return Has(line, " more");
+  })) << ::testing::PrintToString(visible);
   EXPECT_TRUE(std::any_of(visible.begin(), visible.end(), [](const std::string& line) {
     return Has(line, "===  3 succeeded ===  0 failed ===");
   })) << ::testing::PrintToString(visible);

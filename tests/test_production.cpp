@@ -2,7 +2,6 @@
 // --skip-same-version, --verify, info --all) against simulated chargers on real ptys.
 
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -175,7 +174,7 @@ TEST_F(ProductionTest, SkipSameVersionLeavesTheChargerAloneAndVerifyReadsTheNewV
 
   // One that never reported a version is not said to have lost it.
   chargersim::Options bare;
-  bare.rawReply = "Bare Charger\r\nSN: BARE\r\n==== Main Menu ====\r\nSelect: ";
+  bare.rawReply = RawMenu("Bare Charger", "BARE", "");
   Charger& versionless = AddCharger("BARE", bare);
   const Outcome unknown = RunCli({"flash", path, "--ports", versionless.link, "--verify"});
   EXPECT_EQ(unknown.exitCode, 1) << unknown.err;
@@ -202,8 +201,7 @@ TEST_F(ProductionTest, FastRepliesProgramByteForByteAndProbesStillReadWholeMenus
 
 TEST_F(ProductionTest, JsonLinesParseBackWithDeviceTextEscaped) {
   chargersim::Options odd;
-  odd.rawReply = std::string("Evil\x1b]0;owned\x07 \xff\xfe Charger\r\nSN: Q1\r\nVER: V12\r\n") +
-                 "==== Main Menu ====\r\nSelect: ";
+  odd.rawReply = RawMenu("Evil\x1b]0;owned\x07 \xff\xfe Charger", "Q1");
   Charger& charger = AddCharger("Q1", odd);
   const std::string path = Image("V20");
   const Outcome run = RunCli({"flash", path, "--ports", charger.link, "--json"});
@@ -284,8 +282,8 @@ TEST_F(ProductionTest, ProductionOptionsHoldOnGangAndAuto) {
     EXPECT_EQ(prefix.Finish().exitCode, 143);
     EXPECT_EQ(longer.log.Count("-> loader"), 0);
 
-    const Outcome skip = RunCli({command, path, "--ports", upToDate.link, "--skip-same-version",
-                                 "--count", "1", "--json"});
+    const Outcome skip = RunCli(
+        {command, path, "--ports", upToDate.link, "--skip-same-version", "--count", "1", "--json"});
     EXPECT_EQ(skip.exitCode, 0) << skip.err;
     const auto skipped = Events(JsonLines(skip.out), "result");
     ASSERT_EQ(skipped.size(), 1u) << skip.out;
@@ -365,8 +363,7 @@ TEST_F(ProductionTest, ARecordRowThatDoesNotFitIsSaidOnceAndFailsTheRunButNotThe
 // shown escaped, and a spreadsheet formula is neutralised. JSON Lines keep the text.
 TEST_F(ProductionTest, RecordCellsAreTheSameWhicheverCommandWroteThem) {
   chargersim::Options odd;
-  odd.rawReply = std::string("=HYPERLINK(\"x\")\t\xff\r\nSN: @SUM(1)\r\nVER: V12\r\n") +
-                 "==== Main Menu ====\r\nSelect: ";
+  odd.rawReply = RawMenu("=HYPERLINK(\"x\")\t\xff", "@SUM(1)");
   Charger& charger = AddCharger("ODD", odd);
   const std::string path = Image("V20");
   const std::string csv = dir + "/rec.csv";
@@ -381,7 +378,8 @@ TEST_F(ProductionTest, RecordCellsAreTheSameWhicheverCommandWroteThem) {
   const std::vector<std::string> rows = Lines(ReadFile(csv));
   ASSERT_EQ(rows.size(), 3u) << ReadFile(csv);
   const std::string cells = ",\"'=HYPERLINK(\"\"x\"\")\\x09\xef\xbf\xbd\",'@SUM(1),V12,";
-  for (size_t i = 1; i < rows.size(); ++i) EXPECT_NE(rows[i].find(cells), std::string::npos) << rows[i];
+  for (size_t i = 1; i < rows.size(); ++i)
+    EXPECT_NE(rows[i].find(cells), std::string::npos) << rows[i];
   for (const std::string& line : Lines(ReadFile(jsonl))) {
     const auto fields = ParseJsonLine(line);
     ASSERT_TRUE(fields) << line;
@@ -397,7 +395,9 @@ TEST_F(ProductionTest, RecordFilesThatAreNotOursAreRefusedAndLeftAlone) {
   const std::string path = Image("V20");
   const std::map<std::string, std::string> foreign = {
       {dir + "/other.csv", "name,address\nAnn,Main St\n"},
-      {dir + "/binary.csv", std::string("\x7f" "ELF\0\0\x01", 7)},
+      {dir + "/binary.csv", std::string("\x7f"
+                                        "ELF\0\0\x01",
+                                        7)},
       {dir + "/other.jsonl", "not json\n"},
   };
   for (const auto& [record, content] : foreign) {

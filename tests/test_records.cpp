@@ -242,8 +242,7 @@ TEST_F(RecordFileTest, ARowCutShortIsTakenBackAndTheNextOneStartsOnItsOwnLine) {
 TEST_F(RecordFileTest, AnEarlierVersionsCsvKeepsItsOwnHeader) {
   const std::string path = dir + "/old.csv";
   std::string header;
-  for (size_t i = 0; i < kFirstRecordColumns; ++i)
-    header += (i ? "," : "") + RecordFieldNames()[i];
+  for (size_t i = 0; i < kFirstRecordColumns; ++i) header += (i ? "," : "") + RecordFieldNames()[i];
   std::ofstream(path) << header << "\n";
   std::string error;
   auto file = RecordFile::Open(path, &error);

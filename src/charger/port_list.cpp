@@ -69,7 +69,7 @@ bool PortNameLess(const std::string& a, const std::string& b) {
 std::vector<std::string> SplitNameList(const std::string& text) {
   std::vector<std::string> names;
   std::string name;
-  bool quoted = false;   // inside "..."
+  bool quoted = false;  // inside "..."
   bool wasQuoted = false;
   auto finish = [&] {
     if (wasQuoted)

@@ -126,12 +126,12 @@ struct Session {
     });
     if (options.worker) {
       link = std::make_unique<ConductorLink>(
-          signals, ConductorLink::Hooks{
-                       .ask = [&report] { report.Event(ProtocolEvent(worker_protocol::kPermitEvent)); },
-                       .release =
-                           [&report] { report.Event(ProtocolEvent(worker_protocol::kReleaseEvent)); },
-                       .recorded = [&report] { report.Recorded(); },
-                       .changed = [this] { loop.Wake(); }});
+          signals,
+          ConductorLink::Hooks{
+              .ask = [&report] { report.Event(ProtocolEvent(worker_protocol::kPermitEvent)); },
+              .release = [&report] { report.Event(ProtocolEvent(worker_protocol::kReleaseEvent)); },
+              .recorded = [&report] { report.Recorded(); },
+              .changed = [this] { loop.Wake(); }});
       link->Listen();
     }
   }
@@ -335,7 +335,7 @@ void ShowState(Session& session, const CliOptions& options, SessionReport& repor
                                            : "connected";
   std::string port = dlg.m_strPortName.Get();
   if (port.empty() && options.ports.size() == 1) port = options.ports.front();
-  const auto reply = verifying            ? verifying->session.before
+  const auto reply = verifying           ? verifying->session.before
                      : dlg.m_bRecognised ? dlg.LastReply()
                                          : std::nullopt;
   JsonLine line = ChargerEvent("state", port, reply);
@@ -542,8 +542,8 @@ int RunAuto(const CliOptions& options) {
         if (session.link && session.link->Holding() && idle() && !dlg.m_bRecognised &&
             !dlg.m_bSearching)
           session.link->Release();
-        if (options.json) ShowState(session, options, report, verifying ? &*verifying : nullptr,
-                                    shownState);
+        if (options.json)
+          ShowState(session, options, report, verifying ? &*verifying : nullptr, shownState);
         if (options.count > 0 && succeeded + failed + skipped >= options.count) return true;
         return session.link && session.link->Finishing() && idle();
       },
@@ -557,8 +557,8 @@ int RunAuto(const CliOptions& options) {
   if (verifying) {
     SessionEnd end = verifying->session.end;
     end.result = SessionEnd::Result::Cancelled;
-    end.reason = "stopped while waiting for the charger on " + end.port + " to answer: " +
-                 session.StopReason();
+    end.reason = "stopped while waiting for the charger on " + end.port +
+                 " to answer: " + session.StopReason();
     finish(end.port, verifying->session.before, end);
   }
   if (session.signals.StoppedBy() == StopCause::ConductorLost) report.WriteUnrecorded();

@@ -17,7 +17,7 @@ struct CliOptions {
   bool skipSameVersion = false;
   bool verify = false;
   bool fast = false;
-  bool all = false;     // info --all
+  bool all = false;  // info --all
   // auto run by gang, info run by info --all: its conductor's lines come on stdin.
   bool worker = false;
 };

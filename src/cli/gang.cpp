@@ -67,7 +67,7 @@ class FoundChargers : public ConductorFace {
   }
   void Finished(const ConductorTotals&) override {}
 
-  std::vector<std::optional<MenuReply>> m_found;         // in the order of the ports
+  std::vector<std::optional<MenuReply>> m_found;  // in the order of the ports
   std::vector<std::vector<std::string>> m_notes;  // why a port found none, in its words
 };
 

@@ -13,8 +13,8 @@ std::string Cells(const std::string& port, const std::string& serial, const std:
                   const std::string& state, const std::string& percent,
                   const std::string& elapsed) {
   char line[320];
-  std::snprintf(line, sizeof line, "%-24s %-14s %-8s %-12s %4s %8s", port.c_str(),
-                serial.c_str(), version.c_str(), state.c_str(), percent.c_str(), elapsed.c_str());
+  std::snprintf(line, sizeof line, "%-24s %-14s %-8s %-12s %4s %8s", port.c_str(), serial.c_str(),
+                version.c_str(), state.c_str(), percent.c_str(), elapsed.c_str());
   return line;
 }
 
@@ -53,8 +53,12 @@ std::vector<std::string> TableLines(const std::vector<PortRow>& rows, int height
   }
   for (size_t i = 0; i < rows.size(); ++i)
     if (shown[i]) lines.push_back(RowLine(rows[i], now));
-  if (const auto hidden = std::count(shown.begin(), shown.end(), false); hidden > 0)
-    lines.push_back("+" + std::to_string(hidden) + " more");
+  if (const auto hidden = std::count(shown.begin(), shown.end(), false); hidden > 0) {
+    std::string more = "+";  // appended, which mingw's GCC 12 does not misread as an overlap
+    more += std::to_string(hidden);
+    more += " more";
+    lines.push_back(more);
+  }
   return lines;
 }
 

@@ -34,7 +34,7 @@ void StopRequests::StartWatching() {
       int signal = 0;
       if (sigwait(&m_watch->set, &signal) != 0) continue;
       if (signal == kQuitSignal) return;
-      Take(signal == SIGINT    ? StopCause::Interrupt
+      Take(signal == SIGINT   ? StopCause::Interrupt
            : signal == SIGHUP ? StopCause::HangUp
                               : StopCause::Terminate);
     }

@@ -26,10 +26,9 @@ std::string VerifyProblem(const std::optional<MenuReply>& before,
   if (!after) return "the charger did not answer within 20 s after programming";
   if (!image.versionTag) return "";  // nothing to compare with: answering is all we can check
   if (!after->version)
-    return before && before->version
-               ? "the charger no longer reports its firmware version"
-               : "the charger reports no firmware version, so " + *image.versionTag +
-                     " cannot be confirmed";
+    return before && before->version ? "the charger no longer reports its firmware version"
+                                     : "the charger reports no firmware version, so " +
+                                           *image.versionTag + " cannot be confirmed";
   if (*after->version != *image.versionTag)
     return "the charger reports version " + *after->version + " after programming, not " +
            *image.versionTag;
@@ -156,8 +155,8 @@ JsonLine ChargerEvent(const std::string& event, const std::string& port,
 }
 
 std::string CountLine(int succeeded, int failed, int skipped) {
-  std::string line = "===  " + std::to_string(succeeded) + " succeeded ===  " +
-                     std::to_string(failed) + " failed ===";
+  std::string line = "===  " + std::to_string(succeeded) +
+                     " succeeded ===  " + std::to_string(failed) + " failed ===";
   if (skipped > 0) line += "  " + std::to_string(skipped) + " skipped ===";
   return line;
 }

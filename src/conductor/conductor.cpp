@@ -88,8 +88,8 @@ struct Conductor::Port {
   bool asking = false;     // asked for a leave that has not been answered
   bool inSession = false;  // a session began and has not been reported
   bool ranSession = false;
-  bool refused = false;  // it refused its task, and would again
-  std::string broken;    // why the conductor ended this worker itself
+  bool refused = false;                     // it refused its task, and would again
+  std::string broken;                       // why the conductor ended this worker itself
   std::optional<MenuReply> sessionCharger;  // the charger as its session began
   Clock::time_point startedAt;
   std::optional<Clock::time_point> restartAt;
@@ -155,7 +155,8 @@ void Conductor::Run() {
   while (!Over()) {
     milliseconds timeout{-1};
     if (const auto deadline = NextDeadline())
-      timeout = std::max(milliseconds(0), std::chrono::ceil<milliseconds>(*deadline - Clock::now()));
+      timeout =
+          std::max(milliseconds(0), std::chrono::ceil<milliseconds>(*deadline - Clock::now()));
     if (m_plan.tick.count() > 0 && (timeout.count() < 0 || timeout > m_plan.tick))
       timeout = m_plan.tick;
     const std::vector<WorkerPool::Event> events = m_pool.Wait(timeout);
@@ -194,10 +195,10 @@ void Conductor::Run() {
       if (m_ports[i].restartAt && now >= *m_ports[i].restartAt) StartWorker(i);
     m_face.Tick();
   }
-  m_totals.refused = m_totals.succeeded + m_totals.failed + m_totals.skipped == 0 &&
-                     std::all_of(m_ports.begin(), m_ports.end(),
-                                 [](const Port& port) { return port.refused; }) &&
-                     !m_ports.empty();
+  m_totals.refused =
+      m_totals.succeeded + m_totals.failed + m_totals.skipped == 0 &&
+      std::all_of(m_ports.begin(), m_ports.end(), [](const Port& port) { return port.refused; }) &&
+      !m_ports.empty();
   m_face.Finished(m_totals);
 }
 
@@ -278,8 +279,7 @@ void Conductor::OnResult(size_t index, SessionRecord record) {
   port.granted = false;
   port.row.percent = 0;
   Keep(index, record);
-  if (m_plan.count > 0 &&
-      m_totals.succeeded + m_totals.failed + m_totals.skipped >= m_plan.count)
+  if (m_plan.count > 0 && m_totals.succeeded + m_totals.failed + m_totals.skipped >= m_plan.count)
     Finish();
   else
     GrantWaiting();
@@ -296,8 +296,9 @@ void Conductor::Keep(size_t index, const SessionRecord& record) {
   std::string problem;
   if (m_plan.record && !m_plan.record->Append(record, &problem) && m_totals.recordProblem.empty()) {
     m_totals.recordProblem = problem;
-    m_face.Notice(std::nullopt, problem + ". Rows from now on may be lost; the sessions' "
-                                          "results stand.");
+    m_face.Notice(std::nullopt, problem +
+                                    ". Rows from now on may be lost; the sessions' "
+                                    "results stand.");
   }
   port.row.last = record;
   m_face.SessionEnded(index, port.row, record);
@@ -385,12 +386,11 @@ void Conductor::OnEnded(size_t index, int status) {
     lost.durationMs =
         std::chrono::duration_cast<milliseconds>(Clock::now() - port.row.since).count();
     Keep(index, lost);
-    if (m_plan.count > 0 &&
-        m_totals.succeeded + m_totals.failed + m_totals.skipped >= m_plan.count)
+    if (m_plan.count > 0 && m_totals.succeeded + m_totals.failed + m_totals.skipped >= m_plan.count)
       Finish();
   }
-  const bool expected = port.told || m_stopping || m_finishing ||
-                        m_plan.work == ConductorPlan::Work::Find;
+  const bool expected =
+      port.told || m_stopping || m_finishing || m_plan.work == ConductorPlan::Work::Find;
   // A worker that refused its task would refuse it again.
   port.refused = !expected && status == kExitUsage && !port.ranSession;
   if (expected || port.refused) {

@@ -168,8 +168,8 @@ std::string WorkerPool::Start(size_t index, const std::vector<std::string>& args
   worker.in = pipes[0][1];
   worker.running = true;
   auto open = std::make_shared<std::atomic<int>>(2);
-  worker.readers[0] = std::thread(ReadStream, std::ref(m_impl->shared), index, false,
-                                  pipes[1][0], worker.process, open);
+  worker.readers[0] = std::thread(ReadStream, std::ref(m_impl->shared), index, false, pipes[1][0],
+                                  worker.process, open);
   worker.readers[1] = std::thread(ReadStream, std::ref(m_impl->shared), index, true, pipes[2][0],
                                   worker.process, open);
   return {};

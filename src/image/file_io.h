@@ -40,7 +40,7 @@ class Appender {
   Appender& operator=(const Appender&) = delete;
 
   int OpenError() const { return m_openError; }  // 0 when open
-  bool Created() const { return m_created; }      // the open made the file
+  bool Created() const { return m_created; }     // the open made the file
   bool Describe(Kind* kind, uint64_t* size, int* err) const;
   // Keeps other appenders of the file, in any process, waiting until Unlock.
   void Lock();

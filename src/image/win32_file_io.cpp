@@ -98,11 +98,11 @@ HANDLE HandleOf(std::intptr_t file) {
 // Append-only writes: every WriteFile lands whole at the current end, whoever else appends.
 // Reading is there for the lock and the last row; truncating for a row that did not fit.
 Appender::Appender(const std::string& path) {
-  const HANDLE file = CreateFileW(
-      Widen(path).c_str(),
-      FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-      FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW(Widen(path).c_str(),
+                                  FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES |
+                                      FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   m_created = file != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
   m_file = reinterpret_cast<std::intptr_t>(file);
   m_openError = file == INVALID_HANDLE_VALUE ? ErrnoOf(GetLastError()) : 0;

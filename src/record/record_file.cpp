@@ -45,8 +45,8 @@ std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path, std::strin
   // Told before opening: opening a FIFO or a device can wait or have effects of its own.
   file_io::Kind kind = file_io::Kind::Other;
   if (const int err = file_io::Examine(path, &kind); err == 0 && kind != file_io::Kind::Regular) {
-    *error = CannotWrite(path, kind == file_io::Kind::Directory ? "it is a directory"
-                                                                : "not a regular file");
+    *error = CannotWrite(
+        path, kind == file_io::Kind::Directory ? "it is a directory" : "not a regular file");
     return nullptr;
   }
   std::unique_ptr<RecordFile> file(new RecordFile(path, EndsWith(path, ".jsonl")));

@@ -89,6 +89,15 @@ class ProductionTest : public ::testing::Test {
   std::vector<std::unique_ptr<Charger>> chargers;
 };
 
+// A menu reply with exactly these lines, for chargers whose text is odd; no VER line when
+// `version` is empty.
+inline std::string RawMenu(const std::string& id, const std::string& serial,
+                           const std::string& version = "V12") {
+  std::string reply = id + "\r\nSN: " + serial + "\r\n";
+  if (!version.empty()) reply += "VER: " + version + "\r\n";
+  return reply + "==== Main Menu ====\r\nSelect: ";
+}
+
 inline std::vector<JsonFields> JsonLines(const std::string& out) {
   std::vector<JsonFields> parsed;
   for (const std::string& line : Lines(out)) {
@@ -99,7 +108,8 @@ inline std::vector<JsonFields> JsonLines(const std::string& out) {
   return parsed;
 }
 
-inline std::vector<JsonFields> Events(const std::vector<JsonFields>& lines, const std::string& event) {
+inline std::vector<JsonFields> Events(const std::vector<JsonFields>& lines,
+                                      const std::string& event) {
   std::vector<JsonFields> found;
   for (const auto& fields : lines)
     if (fields.count("event") && fields.at("event") == event) found.push_back(fields);
@@ -122,7 +132,6 @@ inline pid_t ChildWith(pid_t parent, const std::string& word) {
   }
   return -1;
 }
-
 
 // Polls `condition` every 20 ms for up to `timeout`.
 inline bool Eventually(const std::function<bool()>& condition,
