@@ -504,6 +504,24 @@ TEST_F(CliTest, AFailedSearchSaysOnceWhyEachUnsearchedPortWasPassedOver) {
   EXPECT_EQ(Lines(run.err).size(), 3u) << run.err;
 }
 
+// Another program's exclusive hold without a lock (TIOCEXCL alone, which root may open
+// through): the port is passed over untouched, and the hold is still there afterwards.
+TEST_F(CliTest, APortHeldExclusivelyIsNeitherProbedNorReleased) {
+  StartSim();
+  const int held = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::ioctl(held, TIOCEXCL), 0);
+  const Outcome run = RunCli({"info", "--ports", link, "--wait", "2"});
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_NE(run.err.find(link + " not searched: held by another program."), std::string::npos)
+      << run.err;
+  EXPECT_EQ(sim.GetCounters().menuReplies, 0u);
+  int exclusive = 0;
+  EXPECT_EQ(::ioctl(held, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  ::close(held);
+}
+
 TEST_F(CliTest, AutoExplainsAPortItCannotUseOnce) {
   SilentPort taken;
   HeldPort held(taken.Path());
