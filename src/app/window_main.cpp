@@ -6,6 +6,7 @@
 
 #include "platform/exit_status.h"
 #include "platform/program_args.h"
+#include "post/configured_posting.h"
 #include "record/production_settings.h"
 #include "res/version.h"
 #include "ui/quorlin_app.h"
@@ -37,10 +38,20 @@ int main(int argc, char** argv) {
     return code == 0 ? kExitOk : kExitUsage;
   }
 
+  std::unique_ptr<RecordPoster> poster;  // outlives the engine, whose rows it takes
   std::unique_ptr<RecordFile> record;
   options.prepareEngine = [&](CQuorlinDlg& dlg) {
     std::string error;
-    record = ApplyProductionSettings(dlg, options.configPath, &error);
+    poster = StartConfiguredPosting(options.configPath, &error);
+    if (!error.empty()) return error;
+    RowListener postRow;
+    if (poster)
+      postRow = [&poster](const SessionRecord& row) {
+        std::string failure;
+        poster->Add(row, &failure);
+        return failure;
+      };
+    record = ApplyProductionSettings(dlg, options.configPath, &error, postRow);
     return error.empty() ? error
                          : error + ". Correct [Record] Path= in " + options.configPath + ".";
   };

@@ -9,6 +9,7 @@
 #include "cli/stop_requests.h"
 #include "platform/printable_text.h"
 #include "platform/program_args.h"
+#include "post/post_settings.h"
 #include "res/version.h"
 #include "serial/port_path.h"
 
@@ -88,6 +89,32 @@ void AddJsonOption(CLI::App* command, CliOptions& options) {
   command->add_flag("--json", options.json, "One JSON object per line on stdout");
 }
 
+CLI::Validator Checked(std::string (*check)(const std::string&)) {
+  return CLI::Validator([check](std::string& text) { return check(text); }, "");
+}
+
+CLI::Option* AddSpoolOption(CLI::App* command, CliOptions& options) {
+  return command
+      ->add_option("--spool", options.spoolFolder,
+                   "Folder where rows wait to be posted (default: the user's data folder's "
+                   "charger-updater/spool)")
+      ->type_name("DIR");
+}
+
+CLI::Option* AddCaCertOption(CLI::App* command, CliOptions& options) {
+  return command
+      ->add_option("--cacert", options.caCert,
+                   "Trust this certificate (PEM) for https besides the system's")
+      ->type_name("FILE")
+      ->check(Checked(CheckCaCert));
+}
+
+CLI::Option* AddPostOption(CLI::App* command, CliOptions& options, const char* help) {
+  return command->add_option("--post", options.postUrl, help)
+      ->type_name("URL")
+      ->check(Checked(CheckPostUrl));
+}
+
 void AddProgrammingOptions(CLI::App* command, CliOptions& options) {
   command
       ->add_option("--record", options.recordPath,
@@ -104,6 +131,11 @@ void AddProgrammingOptions(CLI::App* command, CliOptions& options) {
                     "Hand each reply on as soon as the line is quiet (a speed-up not yet tried "
                     "on every charger)");
   AddSerialOption(command, options);
+  auto* post = AddPostOption(command, options,
+                             "Also post every row to URL (http or https), through a spool that "
+                             "keeps it until the server has it");
+  AddSpoolOption(command, options)->needs(post);
+  AddCaCertOption(command, options)->needs(post);
 }
 // auto and gang: programming without end, or until N sessions.
 CLI::App* AddProductionCommand(CLI::App& app, const char* name, const char* description,
@@ -165,6 +197,17 @@ int RunCommandLine(int argc, char** argv) {
       app, "gang", "Program chargers on many ports at once, each port on its own, until stopped",
       "Stop after N sessions in all, 1 to 1000000", options);
 
+  auto* records = app.add_subcommand("records", "The rows waiting to be posted to a server");
+  records->require_subcommand(1);
+  auto* push = records->add_subcommand(
+      "push", "Post the queued rows now; exit 0 when none is left, 1 when some are");
+  AddPostOption(push, options, "Post to URL (default: the address the rows were last posted to)");
+  AddSpoolOption(push, options);
+  AddCaCertOption(push, options);
+  auto* status = records->add_subcommand(
+      "status", "Print how many rows are queued and rejected, and the oldest queued row's time");
+  AddSpoolOption(status, options);
+
   ProgramArguments args(argc, argv);
   try {
     app.parse(args.Count(), args.Values());
@@ -177,5 +220,7 @@ int RunCommandLine(int argc, char** argv) {
   if (*info) return RunInfo(options);
   if (*flash) return RunFlash(options);
   if (*gang) return RunGang(options);
+  if (*push) return RunRecordsPush(options);
+  if (*status) return RunRecordsStatus(options);
   return RunAuto(options);
 }

@@ -382,7 +382,8 @@ int RunInfo(const CliOptions& options) {
 
 int RunFlash(const CliOptions& options) {
   SessionReport report;
-  if (!report.Open(options.recordPath, options.json)) return kExitUsage;
+  if (!report.Open(options.recordPath, options.json) || !report.StartPosting(options))
+    return kExitUsage;
   Session session(options, false, report, SerialFilter(options));
   CQuorlinDlg& dlg = session.dlg;
   if (!LoadImageOrExplain(session, options, report)) return kExitUsage;
@@ -425,7 +426,9 @@ int RunFlash(const CliOptions& options) {
 
 int RunAuto(const CliOptions& options) {
   SessionReport report;
-  if (!report.Open(options.recordPath, options.json, options.worker)) return kExitUsage;
+  if (!report.Open(options.recordPath, options.json, options.worker) ||
+      !report.StartPosting(options))
+    return kExitUsage;
   std::mutex skipMutex;
   std::string lastSkipped;  // port and serial: a charger left plugged in is skipped once
   std::deque<std::pair<std::string, MenuReply>> skips;

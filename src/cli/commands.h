@@ -17,7 +17,10 @@ struct CliOptions {
   bool skipSameVersion = false;
   bool verify = false;
   bool fast = false;
-  bool all = false;  // info --all
+  std::string postUrl;      // --post: every row is also posted here, through the spool
+  std::string spoolFolder;  // --spool: where rows wait to be posted; empty: the default
+  std::string caCert;       // --cacert: a certificate trusted beside the system's
+  bool all = false;         // info --all
   // auto run by gang, info run by info --all: its conductor's lines come on stdin.
   bool worker = false;
 };
@@ -28,3 +31,5 @@ int RunFlash(const CliOptions& options);
 int RunAuto(const CliOptions& options);
 int RunGang(const CliOptions& options);
 int RunInfoAll(const CliOptions& options);
+int RunRecordsPush(const CliOptions& options);
+int RunRecordsStatus(const CliOptions& options);

@@ -85,15 +85,10 @@ int RunGang(const CliOptions& options) {
   plan.ports = ports;
   plan.imagePath = options.image;
   plan.count = options.count;
-  if (!options.recordPath.empty()) {
-    std::string error;
-    std::unique_ptr<RecordFile> record = RecordFile::Open(options.recordPath, &error);
-    if (!record) {
-      std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
-      return kExitUsage;
-    }
-    plan.record = std::move(record);
-  }
+  // The record only: the workers' lines are the JSON output.
+  SessionReport report;
+  if (!report.Open(options.recordPath, false) || !report.StartPosting(options)) return kExitUsage;
+  plan.keep = [&report](const SessionRecord& record) { return report.Keep(record); };
   // For the rows of workers that could not write their own; the workers judge the image.
   if (const ImageRead read = ReadImageFile(options.image); read.ok)
     plan.image = DescribeImage(options.image, read.bytes);
@@ -103,9 +98,13 @@ int RunGang(const CliOptions& options) {
   if (options.skipSameVersion) plan.workerOptions.push_back("--skip-same-version");
   if (options.verify) plan.workerOptions.push_back("--verify");
   if (options.fast) plan.workerOptions.push_back("--fast");
-  // Rows a worker must write itself, should gang be gone.
+  // Rows a worker must write (and post) itself, should gang be gone.
   if (!options.recordPath.empty())
     plan.workerOptions.insert(plan.workerOptions.end(), {"--record", options.recordPath});
+  for (const auto& [option, value] : {std::pair{"--post", options.postUrl},
+                                      {"--spool", options.spoolFolder},
+                                      {"--cacert", options.caCert}})
+    if (!value.empty()) plan.workerOptions.insert(plan.workerOptions.end(), {option, value});
 
   const GangView::Mode mode = options.json                 ? GangView::Mode::Json
                               : isatty(STDERR_FILENO) != 0 ? GangView::Mode::Table

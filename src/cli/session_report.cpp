@@ -54,6 +54,44 @@ bool SessionReport::Open(const std::string& recordPath, bool json, bool worker) 
   return m_record != nullptr;
 }
 
+bool SessionReport::StartPosting(const CliOptions& options) {
+  if (options.postUrl.empty()) return true;
+  m_post = PostSettings{options.postUrl, options.spoolFolder, options.caCert, ""};
+  std::string error = TokenFromEnvironment(&m_post->token);
+  if (!error.empty()) {
+    std::fprintf(stderr, "charger-updater-cli: %s.\n", error.c_str());
+    return false;
+  }
+  return m_worker || PostFromNowOn();
+}
+
+bool SessionReport::PostFromNowOn() {
+  std::string error;
+  m_poster = RecordPoster::Start(*m_post, &error);
+  if (!m_poster)
+    std::fprintf(stderr, "charger-updater-cli: %s; give a folder you can write with --spool DIR.\n",
+                 error.c_str());
+  return m_poster != nullptr;
+}
+
+SessionReport::~SessionReport() {
+  if (!m_poster) return;
+  m_poster->Finish();
+  const RecordPoster::Summary left = m_poster->Summarize();
+  if (left.rejected > 0)
+    std::fprintf(stderr,
+                 "charger-updater-cli: the server refused %zu record row%s; %s keeps them with "
+                 "its answers.\n",
+                 left.rejected, left.rejected == 1 ? "" : "s", left.rejectedFile.c_str());
+  if (left.queued > 0)
+    std::fprintf(stderr,
+                 "charger-updater-cli: %zu record row%s in the spool %s%s; 'charger-updater-cli "
+                 "records push' sends %s.\n",
+                 left.queued, left.queued == 1 ? " waits" : "s wait", left.folder.c_str(),
+                 left.problem.empty() ? "" : (" (" + left.problem + ")").c_str(),
+                 left.queued == 1 ? "it" : "them");
+}
+
 SessionRecord SessionReport::MakeRecord(const std::string& port,
                                         const std::optional<MenuReply>& before,
                                         const std::string& result, const std::string& reason,
@@ -66,11 +104,20 @@ SessionRecord SessionReport::MakeRecord(const std::string& port,
 }
 
 void SessionReport::Finish(const SessionRecord& record) {
-  if (m_worker && !m_recordPath.empty()) {
+  if (m_worker) {
     std::lock_guard lock(m_mutex);
-    m_unrecorded.push_back(record);
-  } else {
-    Append(record);
+    if (!m_recordPath.empty() || m_post) m_unrecorded.push_back(record);
+  } else if (const std::string problem = Keep(record); !problem.empty()) {
+    std::lock_guard lock(m_mutex);
+    if (m_recordProblem.empty()) {
+      m_recordProblem = problem;
+      // Once, and loudly: the session's result is what it is, but the run's record is not whole.
+      std::fprintf(stderr,
+                   "charger-updater-cli: %s. This session's row is not in the record; its result "
+                   "stands, and the run ends with a status other than 0.\n",
+                   PrintableText(problem).c_str());
+      std::fflush(stderr);
+    }
   }
   if (m_json) {
     JsonLine line;
@@ -79,19 +126,15 @@ void SessionReport::Finish(const SessionRecord& record) {
   }
 }
 
-void SessionReport::Append(const SessionRecord& record) {
-  if (!m_record) return;
-  std::string error;
-  if (m_record->Append(record, &error)) return;
-  std::lock_guard lock(m_mutex);
-  if (!m_recordProblem.empty()) return;
-  m_recordProblem = error;
-  // Once, and loudly: the session's result is what it is, but the run's record is not whole.
-  std::fprintf(stderr,
-               "charger-updater-cli: %s. This session's row is not in the record; its result "
-               "stands, and the run ends with a status other than 0.\n",
-               PrintableText(error).c_str());
-  std::fflush(stderr);
+std::string SessionReport::Keep(const SessionRecord& record) {
+  std::string problem;
+  if (m_record) m_record->Append(record, &problem);
+  if (m_poster) {
+    std::string error;
+    if (!m_poster->Add(record, &error))
+      std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+  }
+  return problem;
 }
 
 void SessionReport::Event(const JsonLine& line) {
@@ -127,8 +170,9 @@ void SessionReport::WriteUnrecorded() {
   }
   if (rows.empty()) return;
   std::string error;
-  m_record = RecordFile::Open(m_recordPath, &error);
-  for (const SessionRecord& row : rows) Append(row);
+  if (!m_recordPath.empty()) m_record = RecordFile::Open(m_recordPath, &error);
+  if (m_post) PostFromNowOn();
+  for (const SessionRecord& row : rows) Keep(row);
 }
 
 std::string SessionReport::RecordProblem() const {

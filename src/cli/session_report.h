@@ -9,6 +9,7 @@
 
 #include "charger/menu_reply.h"
 #include "cli/commands.h"
+#include "post/record_poster.h"
 #include "record/image_facts.h"
 #include "record/json_text.h"
 #include "record/record_file.h"
@@ -25,13 +26,20 @@ std::string VerifyProblem(const std::optional<MenuReply>& before,
 // end of both do not count).
 bool SerialWanted(const MenuReply& reply, const std::vector<std::string>& serials);
 
-// Where a command's sessions go: the record file, and lines on stdout (JSON with --json).
-// Any thread.
+// Where a command's sessions go: the record file, the server, and lines on stdout (JSON with
+// --json). Any thread.
 class SessionReport {
  public:
+  SessionReport() = default;
+  // Gives the poster its time to post what is queued, then says what was left behind.
+  ~SessionReport();
   // Opens --record; false with the reason on stderr when it cannot be written. A worker leaves
-  // its rows to its conductor, and writes them itself only when the conductor is gone.
+  // its rows to its conductor, and writes (and posts) them itself only when the conductor is
+  // gone.
   bool Open(const std::string& recordPath, bool json, bool worker = false);
+  // With --post: opens the spool and starts posting; false with the reason on stderr when the
+  // spool folder cannot be written or the token cannot be sent.
+  bool StartPosting(const CliOptions& options);
   // Called once, on the writing thread, when stdout takes no more lines.
   void SetOutputLost(std::function<void()> onLost) { m_onOutputLost = std::move(onLost); }
   void SetImage(ImageFacts image) { m_image = std::move(image); }
@@ -40,8 +48,12 @@ class SessionReport {
   SessionRecord MakeRecord(const std::string& port, const std::optional<MenuReply>& before,
                            const std::string& result, const std::string& reason,
                            int64_t durationMs) const;
-  // Appends the row to the record; prints it as a result event with --json.
+  // Appends the row to the record and queues it for the server, saying once (and loudly) when a
+  // row cannot be kept; prints it as a result event with --json.
   void Finish(const SessionRecord& record);
+  // The row to the record and the server, nothing printed: why the record could not keep it,
+  // or empty. For a conductor, which tells its face.
+  std::string Keep(const SessionRecord& record);
   // One JSON line on stdout, whole, when --json is on.
   void Event(const JsonLine& line);
   // One line of text on stdout.
@@ -57,13 +69,15 @@ class SessionReport {
 
  private:
   void Write(const std::string& text);
-  void Append(const SessionRecord& record);
+  bool PostFromNowOn();
 
   bool m_json = false;
   bool m_worker = false;
   std::string m_recordPath;
   ImageFacts m_image;
   std::unique_ptr<RecordFile> m_record;
+  std::unique_ptr<RecordPoster> m_poster;
+  std::optional<PostSettings> m_post;
   std::function<void()> m_onOutputLost;
   mutable std::mutex m_mutex;
   bool m_outputLost = false;

@@ -75,7 +75,12 @@ void TerminalView::ApplyMessageBox(const std::string& text, const std::string&, 
   std::fflush(m_err);
 }
 
-std::optional<std::string> TerminalView::ApplyChooseFile(const std::string&) {
+// Nothing in a terminal run asks; a question would go unanswered, so it gets the default.
+bool TerminalView::ApplyAsk(const std::string&) {
+  return false;
+}
+
+std::optional<std::string> TerminalView::ApplyChooseFile(const std::string&, const std::string&) {
   return std::nullopt;
 }
 

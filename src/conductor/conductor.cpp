@@ -293,8 +293,8 @@ void Conductor::Keep(size_t index, const SessionRecord& record) {
     ++m_totals.skipped;
   else
     ++m_totals.failed;
-  std::string problem;
-  if (m_plan.record && !m_plan.record->Append(record, &problem) && m_totals.recordProblem.empty()) {
+  const std::string problem = m_plan.keep ? m_plan.keep(record) : std::string();
+  if (!problem.empty() && m_totals.recordProblem.empty()) {
     m_totals.recordProblem = problem;
     m_face.Notice(std::nullopt, problem +
                                     ". Rows from now on may be lost; the sessions' "

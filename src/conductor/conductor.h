@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,7 +13,7 @@
 #include "conductor/worker_pool.h"
 #include "platform/stop_cause.h"
 #include "record/image_facts.h"
-#include "record/record_file.h"
+#include "record/session_record.h"
 
 // What a conductor runs: one worker process per port.
 struct ConductorPlan {
@@ -29,9 +30,10 @@ struct ConductorPlan {
   // Program: the run ends after this many sessions in all (started ones finish); 0: when
   // stopped.
   int count = 0;
-  // Where rows go; the workers' results are written here, and a session whose worker ended
-  // without reporting it is written as failed. None: no record.
-  std::shared_ptr<RecordFile> record;
+  // Where rows go: each session's, on the conductor's thread (a session whose worker ended
+  // without reporting it comes as failed). It gives why the row could not be kept, or empty.
+  // None: no record.
+  std::function<std::string(const SessionRecord&)> keep;
   ImageFacts image;  // for rows the conductor writes itself
   // How often the face's Tick runs at least; zero: only after events.
   std::chrono::milliseconds tick{0};

@@ -8,12 +8,12 @@
 #include <climits>
 
 #include "image/file_io.h"
+#include "image/win32_errno.h"
 #include "platform/win32_text.h"
 
 namespace file_io {
-namespace {
 
-int ErrnoOf(DWORD error) {
+int ErrnoOf(unsigned long error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -31,15 +31,31 @@ int ErrnoOf(DWORD error) {
       return ENOENT;
     case ERROR_FILENAME_EXCED_RANGE:
       return ENAMETOOLONG;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return EEXIST;
     default:
       return EIO;
   }
 }
 
+namespace {
+
 std::wstring DirectoryOf(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
   if (slash == std::wstring::npos) return L".";
   return path.substr(0, slash + 1);
+}
+
+// Wine's ReplaceFileW fails a relative name with ERROR_DIRECTORY; a full one works everywhere.
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) return path;
+  full.resize(written);
+  return full;
 }
 
 bool WriteAll(HANDLE file, const std::string& content) {
@@ -194,7 +210,7 @@ int CheckWritable(const std::string& path) {
 }
 
 int ReplaceContents(const std::string& target, const std::string& content) {
-  const std::wstring wideTarget = Widen(target);
+  const std::wstring wideTarget = FullPath(Widen(target));
   wchar_t temp[MAX_PATH];
   if (GetTempFileNameW(DirectoryOf(wideTarget).c_str(), L"cfg", 0, temp) == 0)
     return ErrnoOf(GetLastError());

@@ -62,6 +62,12 @@ JsonLine& JsonLine::AddNull(std::string_view key) {
   return *this;
 }
 
+JsonLine& JsonLine::AddJson(std::string_view key, std::string_view json) {
+  Key(key);
+  m_fields += json;
+  return *this;
+}
+
 namespace {
 
 class FlatParser {

@@ -20,6 +20,8 @@ class JsonLine {
   }
   JsonLine& Add(std::string_view key, int64_t value);
   JsonLine& AddNull(std::string_view key);
+  // A value that is JSON text already (an object, say), taken as it is.
+  JsonLine& AddJson(std::string_view key, std::string_view json);
   // `other`'s fields after this one's.
   JsonLine& Merge(const JsonLine& other);
   // The object with a trailing newline.

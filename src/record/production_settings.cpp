@@ -5,14 +5,17 @@
 #include "ui/quorlin_dlg.h"
 
 std::unique_ptr<RecordFile> ApplyProductionSettings(CQuorlinDlg& dlg, const std::string& configPath,
-                                                    std::string* error) {
+                                                    std::string* error, RowListener alsoRow) {
   dlg.SetFastReplies(ReadProfileString(configPath, "Transfer", "Fast", "0") == "1");
   const std::string path = ReadProfileString(configPath, "Record", "Path", "");
-  if (path.empty()) return nullptr;
-  std::unique_ptr<RecordFile> file = RecordFile::Open(path, error);
-  if (!file) return nullptr;
+  std::unique_ptr<RecordFile> file;
+  if (!path.empty()) {
+    file = RecordFile::Open(path, error);
+    if (!file) return nullptr;
+  }
+  if (!file && !alsoRow) return nullptr;
   RecordFile* record = file.get();
-  dlg.SetSessionEndListener([&dlg, record](const SessionEnd& end) {
+  dlg.SetSessionEndListener([&dlg, record, alsoRow](const SessionEnd& end) {
     const auto bytes = dlg.ImageData();
     SessionRecord row = NewSessionRecord(
         end.port, dlg.LastReply(),
@@ -21,7 +24,10 @@ std::unique_ptr<RecordFile> ApplyProductionSettings(CQuorlinDlg& dlg, const std:
     row.reason = end.reason;
     row.durationMs = end.duration.count();
     std::string failure;
-    if (!record->Append(row, &failure)) dlg.Surface().MessageBox(failure + ".");
+    if (record != nullptr && !record->Append(row, &failure))
+      dlg.Surface().MessageBox(failure + ".");
+    if (alsoRow) failure = alsoRow(row);
+    if (alsoRow && !failure.empty()) dlg.Surface().MessageBox(failure + ".");
   });
   return file;
 }

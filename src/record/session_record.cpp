@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
+#include <random>
 #include <string_view>
 
 #include "platform/host_name.h"
@@ -24,7 +26,8 @@ std::vector<std::optional<std::string>> Values(const SessionRecord& r) {
           r.imageVersion,
           r.result,
           r.reason,
-          std::to_string(r.durationMs)};
+          std::to_string(r.durationMs),
+          r.id};
 }
 
 std::string CsvCell(const std::string& text) {
@@ -58,7 +61,7 @@ int64_t Number(const JsonFields& fields, const std::string& name) {
 const std::vector<std::string>& RecordFieldNames() {
   static const std::vector<std::string> names = {
       "time",       "host",         "port",          "charger", "serial", "version_before", "image",
-      "image_size", "image_sha256", "image_version", "result",  "reason", "duration_ms"};
+      "image_size", "image_sha256", "image_version", "result",  "reason", "duration_ms",    "id"};
   return names;
 }
 
@@ -93,6 +96,7 @@ SessionRecord RecordFromJson(const JsonFields& fields) {
   r.result = Field(fields, "result").value_or("failed");
   r.reason = Field(fields, "reason").value_or("");
   r.durationMs = Number(fields, "duration_ms");
+  r.id = Field(fields, "id").value_or("");
   return r;
 }
 
@@ -128,6 +132,21 @@ std::string UtcNowIso8601() {
   return text;
 }
 
+std::string NewRowId() {
+  // The system's random source (getrandom, rand_s on Windows), not a seeded generator: ids of
+  // rows made on many stations at the same moment must not meet.
+  static std::random_device source;
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  std::string id;
+  for (int i = 0; i < 4; ++i) {
+    char part[9];
+    std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(source()));
+    id += part;
+  }
+  return id;
+}
+
 SessionRecord NewSessionRecord(const std::string& port, const std::optional<MenuReply>& before,
                                const ImageFacts& image) {
   static const std::string host = HostName();
@@ -144,5 +163,6 @@ SessionRecord NewSessionRecord(const std::string& port, const std::optional<Menu
   record.imageSize = image.size;
   record.imageSha256 = image.sha256;
   record.imageVersion = image.versionTag;
+  record.id = NewRowId();
   return record;
 }

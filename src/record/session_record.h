@@ -24,6 +24,7 @@ struct SessionRecord {
   std::string result;  // succeeded, failed, skipped or cancelled
   std::string reason;
   int64_t durationMs = 0;
+  std::string id;  // 32 hex digits, made with the row: a server drops a row it already has
 };
 
 // The record's field names, in column order; JSON output uses the same names. Newer fields
@@ -49,3 +50,5 @@ SessionRecord NewSessionRecord(const std::string& port, const std::optional<Menu
                                const ImageFacts& image);
 
 std::string UtcNowIso8601();
+// A new row id: 128 random bits as 32 lower-case hex digits.
+std::string NewRowId();

@@ -22,7 +22,9 @@ enum class MessageIcon { None, Stop };
   void ApplyScrollToEnd(int id) override;                                                     \
   void ApplyMessageBox(const std::string& text, const std::string& caption, MessageIcon icon) \
       override;                                                                               \
-  std::optional<std::string> ApplyChooseFile(const std::string& filter) override;             \
+  bool ApplyAsk(const std::string& text) override;                                            \
+  std::optional<std::string> ApplyChooseFile(const std::string& filter,                       \
+                                             const std::string& startPath) override;          \
   void ApplyShowAbout() override;                                                             \
   void ApplySetTimer(int id, int intervalMs) override;                                        \
   void ApplyKillTimer(int id) override;                                                       \
@@ -47,8 +49,11 @@ class ControlSurface {
   // Modal, OK button only; returns once dismissed.
   void MessageBox(const std::string& text, const std::string& caption = {},
                   MessageIcon icon = MessageIcon::None);
-  // Open-file dialog; empty when cancelled.
-  std::optional<std::string> ChooseFile(const std::string& filter);
+  // Modal Yes/No question, No the default (Enter, Esc); true when answered Yes.
+  bool Ask(const std::string& text);
+  // Open-file dialog, in the folder of `startPath` when it names one; empty when cancelled.
+  std::optional<std::string> ChooseFile(const std::string& filter,
+                                        const std::string& startPath = {});
   void ShowAbout();
   // Repeating timer; `TimerFired(id)` runs on the GUI thread until KillTimer(id).
   void SetTimer(int id, int intervalMs);
@@ -77,7 +82,9 @@ class ControlSurface {
   virtual void ApplyScrollToEnd(int id) = 0;
   virtual void ApplyMessageBox(const std::string& text, const std::string& caption,
                                MessageIcon icon) = 0;
-  virtual std::optional<std::string> ApplyChooseFile(const std::string& filter) = 0;
+  virtual bool ApplyAsk(const std::string& text) = 0;
+  virtual std::optional<std::string> ApplyChooseFile(const std::string& filter,
+                                                     const std::string& startPath) = 0;
   virtual void ApplyShowAbout() = 0;
   virtual void ApplySetTimer(int id, int intervalMs) = 0;
   virtual void ApplyKillTimer(int id) = 0;

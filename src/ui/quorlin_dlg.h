@@ -51,8 +51,8 @@ class CQuorlinDlg {
     std::vector<std::string> ports;         // empty: the system's list, read for every pass
     int watchdogMs = 35000;
     bool startSupervisor = true;
-    // The window tells at once, in message boxes, why a port could not be opened or
-    // configured; a face that reports UnsearchedPorts() in its own words turns them off.
+    // The window tells in a message box, once per port until it opens again, why a port
+    // could not be used; a face that reports UnsearchedPorts() in its own words turns them off.
     bool portFailureBoxes = true;
   };
 
@@ -65,6 +65,9 @@ class CQuorlinDlg {
   // quorlin_dlg.cpp: start-up and shutdown.
   // Start-up once the window's controls exist (GUI thread). Always true.
   bool OnInitDialog();
+  // Whether the window may close now: while a transfer is in flight the operator is asked
+  // first, since stopping it leaves the charger half programmed. GUI thread.
+  bool ConfirmClose();
   // Stops and joins every worker and closes the port; a transfer still in flight is cancelled
   // first (CancelSession). GUI thread; idempotent. After it, no thread touches the surface.
   void Shutdown();
@@ -195,6 +198,7 @@ class CQuorlinDlg {
   static std::string TooLargeForChargerText(const std::string& image, uint32_t size);
   void RecordOpenFailure(const std::string& port);
   void RecordOpened(const std::string& port);
+  static std::string PortFailureLine(const std::string& port, PortProblem problem, int error);
   bool Closing() const { return m_stop.Stopped(); }
   void NotifyState() const {
     if (m_stateListener) m_stateListener();
@@ -220,7 +224,8 @@ class CQuorlinDlg {
   std::atomic<int32_t> m_nShownPercent{-1};
   mutable std::mutex m_portsMutex;
   std::vector<UnsearchedPort> m_unsearched;
-  std::vector<std::string> m_deniedPorts;  // ports already reported as not permitted
+  std::vector<std::string> m_toldPorts;  // failures already shown; a port leaves once it opens
+  GuardedString m_strChannelMessage;     // the serial channel's text for the failing open
   bool m_shutDown = false;
   std::function<void()> m_stateListener;
   std::function<void(const SessionEnd&)> m_sessionEndListener;

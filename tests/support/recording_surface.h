@@ -14,7 +14,7 @@
 #include "ui/event_loop.h"
 
 // The test face: a GUI thread of its own, every control change recorded, message boxes
-// answered at once, the open-file dialog answered from a script.
+// answered at once, questions and the open-file dialog answered from a script.
 class RecordingSurface : public ControlSurface {
  public:
   RecordingSurface();
@@ -37,6 +37,9 @@ class RecordingSurface : public ControlSurface {
   bool TimerArmed(int id) const;
   int TimerInterval(int id) const;
   void SetNextChosenFile(std::optional<std::string> path);
+  // The answer to the next question (Yes when true); No, the default, after that.
+  void SetNextAnswer(bool yes);
+  std::vector<std::string> Questions() const;
   // How many texts control `id` has been given.
   int TextWrites(int id) const;
   std::thread::id GuiThreadId() const { return m_guiThreadId; }
@@ -60,5 +63,7 @@ class RecordingSurface : public ControlSurface {
   std::vector<std::string> m_boxes;
   std::vector<std::string> m_log;
   std::optional<std::string> m_nextChosenFile;
+  std::vector<std::string> m_questions;
+  bool m_nextAnswer = false;
   int m_progressPos = 0;
 };

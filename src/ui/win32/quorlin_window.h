@@ -27,9 +27,14 @@ class QuorlinWin32Window : public ControlSurface {
   void SetEngine(CQuorlinDlg* engine) { m_engine = engine; }
   // Runs the modal dialog; `onInit` runs once its controls exist. Returns when it closes.
   void RunModal(const std::function<void()>& onInit);
+  // The window while it runs; null otherwise.
+  HWND Handle() const { return m_hwnd; }
 
   // "Desc|pattern|...||" as GetOpenFileNameW wants it: NUL-separated, two NULs at the end.
   static std::wstring FileFilter(const std::string& filter);
+  // The folder part of a file's path, for the open-file dialog to start in; empty for a bare
+  // name.
+  static std::wstring FolderOf(const std::string& path);
   // Charger text is 8-bit: UTF-8 when it is valid UTF-8, otherwise Latin-1; bare LF and CR
   // become CR LF, which an edit control needs to break lines.
   static std::wstring ControlText(const std::string& text, bool multiLine);
