@@ -1,7 +1,9 @@
 // A long run of `charger-updater-cli auto` against the simulated charger: every session gets a
 // fault drawn from a seeded mix, the charger is replugged between sessions, and every result
-// is checked against its fault. Prints results by cause, the longest session, and the
-// updater's descriptors, threads and resident memory at the start and at the end.
+// is checked against its fault. Sessions stopped from outside (Ctrl-C, a closed terminal, a
+// killed gang conductor) run apart, each with a charger of its own. Prints results by cause, the
+// longest session, and the updater's descriptors, threads and resident memory at the start and at
+// the end.
 //
 //   soak [--sessions N] [--seed S] [-v]
 
@@ -51,7 +53,9 @@ enum class Fault {
   StrayAck,
   Garbage,
   Slow,
-  Signal
+  Signal,
+  HangUp,
+  ConductorKilled
 };
 
 struct FaultInfo {
@@ -70,6 +74,8 @@ const FaultInfo kFaults[] = {
     {Fault::Garbage, "garbage", "succeeded"},
     {Fault::Slow, "slow replies", "succeeded"},
     {Fault::Signal, "cancel by signal", "cancelled: exit 130"},
+    {Fault::HangUp, "terminal closed", "cancelled: exit 129"},
+    {Fault::ConductorKilled, "conductor killed", "cancelled: row kept"},
 };
 
 // The updater as a child process whose stdout and stderr arrive as lines on one queue.
@@ -202,6 +208,8 @@ chargersim::Options SimOptions(Fault fault, const std::string& link, std::mt1993
       break;
     case Fault::None:
     case Fault::Signal:
+    case Fault::HangUp:
+    case Fault::ConductorKilled:
       break;
   }
   return options;
@@ -226,13 +234,17 @@ struct Tally {
   std::map<std::string, int> verdicts;
 };
 
-// Ctrl-C in the middle of `flash`: the updater must say so with 130 and the charger must be
-// out of its loader at once (it answers the next probe).
-std::string SignalSession(const std::string& cli, const std::string& image, const fs::path& dir,
-                          std::mt19937& random) {
-  const std::string link = (dir / "signal-port").string();
+// A stop from outside in the middle of a transfer: Ctrl-C or a closed terminal on `flash`, or
+// `gang`'s conductor killed outright. The updater must say so with the cause's status (the
+// killed conductor's worker, with its row), and the charger must be out of its loader at once
+// (it answers the next probe).
+std::string StoppedSession(Fault fault, const std::string& cli, const std::string& image,
+                           const fs::path& dir, std::mt19937& random) {
+  const std::string link = (dir / "stopped-port").string();
+  const std::string record = (dir / "stopped.csv").string();
+  fs::remove(record);
   chargersim::SimCharger sim;
-  chargersim::Options options = SimOptions(Fault::Signal, link, random);
+  chargersim::Options options = SimOptions(fault, link, random);
   std::mutex mutex;
   std::condition_variable arrived;
   bool blockArrived = false;
@@ -244,21 +256,31 @@ std::string SignalSession(const std::string& cli, const std::string& image, cons
     arrived.notify_all();
   };
   if (!sim.Start(options)) return "simulator did not start";
-  Updater flash({cli, "flash", image, "--ports", link});
+  const bool gang = fault == Fault::ConductorKilled;
+  Updater stopped({cli, gang ? "gang" : "flash", image, "--ports", link, "--record", record});
   {
     std::unique_lock lock(mutex);
     arrived.wait_for(lock, std::chrono::seconds(10), [&] { return blockArrived; });
   }
-  kill(flash.Pid(), SIGINT);
-  const int status = flash.Wait(std::chrono::seconds(10));
+  kill(stopped.Pid(), fault == Fault::Signal ? SIGINT : fault == Fault::HangUp ? SIGHUP : SIGKILL);
+  const int status = stopped.Wait(std::chrono::seconds(10));
+  // The killed conductor's worker cancels and writes its row on its own, just after.
+  std::string rows;
+  for (const auto deadline = Clock::now() + std::chrono::seconds(5);
+       rows.find(",cancelled,") == std::string::npos && Clock::now() < deadline;
+       std::this_thread::sleep_for(milliseconds(20))) {
+    std::ifstream file(record);
+    rows.assign(std::istreambuf_iterator<char>(file), {});
+  }
   Updater info({cli, "info", "--ports", link, "--wait", "2"});
   const int infoStatus = info.Wait(std::chrono::seconds(10));
-  if (status != 130) return "cancelled: exit " + std::to_string(status);
   const auto ended = sim.Sessions();
   if (ended.empty() || ended.back().failure.find("cancelled") == std::string::npos)
     return "cancelled: the charger saw no cancel";
   if (infoStatus != 0) return "cancelled: charger stuck in its loader";
-  return "cancelled: exit 130";
+  if (rows.find(",cancelled,") == std::string::npos) return "cancelled: no row";
+  if (gang) return status == 128 + SIGKILL ? "cancelled: row kept" : "cancelled: conductor lived";
+  return "cancelled: exit " + std::to_string(status);
 }
 
 }  // namespace
@@ -304,8 +326,9 @@ int main(int argc, char** argv) {
     const FaultInfo& info = kFaults[random() % std::size(kFaults)];
     const auto started = Clock::now();
     std::string verdict;
-    if (info.fault == Fault::Signal) {
-      verdict = SignalSession(CLI_PATH, image, dir, random);
+    if (info.fault == Fault::Signal || info.fault == Fault::HangUp ||
+        info.fault == Fault::ConductorKilled) {
+      verdict = StoppedSession(info.fault, CLI_PATH, image, dir, random);
     } else {
       chargersim::SimCharger sim;
       if (!sim.Start(SimOptions(info.fault, link, random))) {

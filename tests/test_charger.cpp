@@ -208,6 +208,8 @@ TEST(PortList, SplitAndOverride) {
   EXPECT_EQ(SplitNameList(" /dev/ttyUSB0 , /dev/pts/3\n"), (V{"/dev/ttyUSB0", "/dev/pts/3"}));
   EXPECT_EQ(SplitNameList(""), V{});
   EXPECT_EQ(SplitNameList(",, ,"), V{});
+  // Quoted names keep their commas and blanks: serial numbers as chargers report them.
+  EXPECT_EQ(SplitNameList("\"SN,1 \", b ,\" x\""), (V{"SN,1 ", "b", " x"}));
 
   ASSERT_EQ(setenv("CHARGER_UPDATER_PORTS", "/dev/pts/9,/dev/pts/2", 1), 0);
   EXPECT_EQ(ListSerialPorts(), (V{"/dev/pts/9", "/dev/pts/2"})) << "the operator's order is kept";
@@ -215,6 +217,28 @@ TEST(PortList, SplitAndOverride) {
   EXPECT_EQ(ListSerialPorts(), SystemSerialPorts()) << "an empty override is no override";
   unsetenv("CHARGER_UPDATER_PORTS");
   EXPECT_EQ(ListSerialPorts(), SystemSerialPorts());
+}
+
+// Names of one device are one port, the first name kept; names of nothing are their own.
+TEST(PortList, NamesOfOneDeviceAreOnePort) {
+  const fs::path dir = fs::temp_directory_path() / ("ports-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  fs::create_symlink("/dev/null", dir / "link");
+  std::vector<RepeatedPort> repeated;
+  const auto kept = UniquePorts(
+      {"/dev/null", (dir / "link").string(), "/dev/zero", "/dev/null", (dir / "none").string()},
+      &repeated);
+  EXPECT_EQ(kept, (std::vector<std::string>{"/dev/null", "/dev/zero", (dir / "none").string()}));
+  ASSERT_EQ(repeated.size(), 2u);
+  EXPECT_EQ(repeated[0].port, (dir / "link").string());
+  EXPECT_EQ(repeated[0].sameAs, "/dev/null");
+  fs::remove_all(dir);
+}
+
+TEST(MenuReply, LoaderBytesInFrontOfTheIdentificationAreNoPartOfIt) {
+  MenuReply reply{"\x06\x06QC-2410", "SN1", "V20"};
+  EXPECT_EQ(WithoutLoaderBytes(reply).identification, "QC-2410");
+  EXPECT_EQ(WithoutLoaderBytes({"C-Series \x06", {}, {}}).identification, "C-Series \x06");
 }
 
 TEST(PortList, SearchOrder) {

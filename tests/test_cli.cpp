@@ -75,6 +75,14 @@ class CliTest : public ::testing::Test {
     ASSERT_TRUE(sim.Start(std::move(options), &error)) << error;
   }
 
+  static bool Eventually(const std::function<bool()>& condition,
+                         std::chrono::milliseconds timeout = 15s) {
+    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;
+         std::this_thread::sleep_for(10ms))
+      if (condition()) return true;
+    return false;
+  }
+
   bool WaitForSimLog(const std::string& part, std::chrono::milliseconds timeout) const {
     for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
       if (simLog.Contains(part)) return true;
@@ -367,6 +375,29 @@ TEST_F(InterruptedCli, AutoStoppedTwiceBySigtermCountsTheSessionAsFailed) {
   EXPECT_TRUE(WaitForSimLog("cancelled by the sender", 2s));
 }
 
+// A closed terminal (SIGHUP) stops flash and auto as SIGTERM does: the transfer is cancelled,
+// its row written, and the run exits 129.
+TEST_F(InterruptedCli, AClosedTerminalCancelsTheTransferAndWritesItsRow) {
+  StartSlowCharger();
+  int cancels = 0;
+  for (const char* command : {"flash", "auto"}) {
+    SCOPED_TRACE(command);
+    const std::string record = dir + "/" + command + ".jsonl";
+    const int transfers = simLog.Count("image bytes");
+    Cli cli({command, image, "--ports", link, "--record", record});
+    ASSERT_TRUE(Eventually([&] { return simLog.Count("image bytes") > transfers; }));
+    cli.Signal(SIGHUP);
+    const Outcome run = cli.Finish(10s);
+    EXPECT_EQ(run.exitCode, 129) << run.err;
+    ++cancels;
+    EXPECT_TRUE(Eventually([&] { return simLog.Count("cancelled by the sender") == cancels; }));
+    std::ifstream in(record);
+    const std::string row((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(row.find("\"result\":\"cancelled\""), std::string::npos) << row;
+    EXPECT_NE(row.find("the terminal was closed"), std::string::npos) << row;
+  }
+}
+
 TEST_F(InterruptedCli, SecondCtrlCLeavesAtOnceButLetsThePortGo) {
   StartSlowCharger();
   const PortState before(link);
@@ -441,6 +472,15 @@ TEST_F(CliTest, NumericOptionsOutsideTheirRangeAreRefusedBriefly) {
     EXPECT_NE(run.err.find(args[args.size() - 2] + ": must be"), std::string::npos) << run.err;
     EXPECT_LT(run.err.size(), 120u) << run.err;
   }
+  // The documented bounds themselves are allowed.
+  const std::string image = WriteFile("fw.bin", MakeImage(1000, 3));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"info", "--wait", "0.1", "--ports", dir + "/none"},
+        std::vector<std::string>{"flash", image, "--wait", "0.1", "--timeout", "1", "--ports",
+                                 dir + "/none"}}) {
+    const Outcome run = RunCli(args);
+    EXPECT_EQ(run.exitCode, 3) << args[0] << ": " << run.err;
+  }
   // The longest wait allowed still searches rather than overflowing its deadline.
   StartSim();
   const Outcome longest = RunCli({"info", "--ports", link, "--wait", "3600"});
@@ -464,6 +504,24 @@ TEST_F(CliTest, AFailedSearchSaysOnceWhyEachUnsearchedPortWasPassedOver) {
   EXPECT_EQ(Lines(run.err).size(), 3u) << run.err;
 }
 
+// Another program's exclusive hold without a lock (TIOCEXCL alone, which root may open
+// through): the port is passed over untouched, and the hold is still there afterwards.
+TEST_F(CliTest, APortHeldExclusivelyIsNeitherProbedNorReleased) {
+  StartSim();
+  const int held = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::ioctl(held, TIOCEXCL), 0);
+  const Outcome run = RunCli({"info", "--ports", link, "--wait", "2"});
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_NE(run.err.find(link + " not searched: held by another program."), std::string::npos)
+      << run.err;
+  EXPECT_EQ(sim.GetCounters().menuReplies, 0u);
+  int exclusive = 0;
+  EXPECT_EQ(::ioctl(held, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  ::close(held);
+}
+
 TEST_F(CliTest, AutoExplainsAPortItCannotUseOnce) {
   SilentPort taken;
   HeldPort held(taken.Path());
@@ -485,6 +543,19 @@ TEST_F(CliTest, TextFromTheChargerReachesTheTerminalEscaped) {
   EXPECT_EQ(run.out, "port: " + link +
                          "\ncharger: \\x1b]0;owned\\x07QC\\x1b[2J-9\nserial: 12\\x1b[31m34\n"
                          "version: V12\n");
+}
+
+TEST_F(CliTest, JsonProgressComesOncePerTenPercent) {
+  StartSim();
+  const std::string path = WriteFile("fw.bin", MakeImage(20480, 9));
+  const Outcome run = RunCli({"flash", path, "--ports", link, "--json"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  std::vector<int> tenths;
+  for (const std::string& line : Lines(run.out)) {
+    const size_t at = line.find("\"percent\":");
+    if (at != std::string::npos) tenths.push_back(std::stoi(line.substr(at + 10)) / 10);
+  }
+  EXPECT_EQ(tenths, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10})) << run.out;
 }
 
 TEST_F(CliTest, ProgressIsLoggedEveryTenPercentWhenStderrIsNoTerminal) {

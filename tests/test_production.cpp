@@ -2,105 +2,25 @@
 // --skip-same-version, --verify, info --all) against simulated chargers on real ptys.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
-#include <array>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
-#include <sstream>
+#include <map>
 #include <thread>
 
-#include "cli_process.h"
-#include "engine_fixture.h"
-#include "record/json_text.h"
-#include "scratch_dir.h"
-#include "sim/sim_charger.h"
+#include "production_fixture.h"
+#include "record/session_record.h"
 
 namespace {
 
-using enginetest::MakeImage;
 using namespace clitest;
+using namespace prodtest;
 
-// A short watchdog keeps a silent charger's failure quick; a small image keeps transfers at
-// about a second.
-
-struct Charger {
-  std::string link;
-  enginetest::SimLog log;
-  chargersim::SimCharger sim;
-};
-
-class ProductionTest : public ::testing::Test {
- protected:
-  ~ProductionTest() override {
-    for (auto& charger : chargers) {
-      charger->sim.Stop();
-      if (HasFailure())
-        for (const std::string& line : charger->log.Lines())
-          std::fprintf(stderr, "%s: %s\n", charger->link.c_str(), line.c_str());
-    }
-  }
-
-  Charger& AddCharger(const std::string& serial, chargersim::Options options = {}) {
-    auto charger = std::make_unique<Charger>();
-    charger->link = dir + "/tty" + serial;
-    options.identity.serial = serial;
-    options.linkPath = charger->link;
-    options.verbose = true;
-    options.log = charger->log.Sink();
-    std::string error;
-    EXPECT_TRUE(charger->sim.Start(std::move(options), &error)) << error;
-    chargers.push_back(std::move(charger));
-    return *chargers.back();
-  }
-
-  // An image whose version tag is `version`.
-  std::string Image(const std::string& version, size_t size = 3000) {
-    image = MakeImage(size, 5);
-    const std::string tag = std::string("INFO") + '\0' + version;
-    std::copy(tag.begin(), tag.end(), image.begin() + 200);
-    const std::string path = dir + "/fw.bin";
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
-    return path;
-  }
-
-  std::string Ports() const {
-    std::string ports;
-    for (const auto& charger : chargers) ports += (ports.empty() ? "" : ",") + charger->link;
-    return ports;
-  }
-
-  std::string ReadFile(const std::string& path) const {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
-
-  ScratchDir scratch{"prodtest"};
-  std::string dir = scratch.Path();
-  std::vector<uint8_t> image;
-  std::vector<std::unique_ptr<Charger>> chargers;
-};
-
-std::vector<JsonFields> JsonLines(const std::string& out) {
-  std::vector<JsonFields> parsed;
-  for (const std::string& line : Lines(out)) {
-    auto fields = ParseJsonLine(line);
-    EXPECT_TRUE(fields.has_value()) << "not one JSON object: " << line;
-    if (fields) parsed.push_back(std::move(*fields));
-  }
-  return parsed;
-}
-
-std::vector<JsonFields> Events(const std::vector<JsonFields>& lines, const std::string& event) {
-  std::vector<JsonFields> found;
-  for (const auto& fields : lines)
-    if (fields.count("event") && fields.at("event") == event) found.push_back(fields);
-  return found;
+int Occurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
 }
 
 TEST_F(ProductionTest, GangProgramsPortsSideBySideAndAFailureStaysOnItsPort) {
@@ -165,23 +85,6 @@ TEST_F(ProductionTest, RecordKeepsEveryRowWhenInterruptedMidTransfer) {
     EXPECT_EQ(fields->at("image_size"), "20000");
     EXPECT_EQ(fields->at("image_version"), "V20");
   }
-}
-
-// The child of `parent` whose command line mentions `word`; -1 when none.
-pid_t ChildWith(pid_t parent, const std::string& word) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string pid, comm, state;
-    pid_t ppid = -1;
-    stat >> pid >> comm >> state >> ppid;  // our own program names have no blanks
-    if (ppid != parent) continue;
-    std::ifstream cmdline(entry.path() / "cmdline");
-    const std::string args((std::istreambuf_iterator<char>(cmdline)), {});
-    if (args.find(word) != std::string::npos) return std::stoi(name);
-  }
-  return -1;
 }
 
 // A worker that dies in the middle of a session cannot report it: the session still counts,
@@ -268,6 +171,16 @@ TEST_F(ProductionTest, SkipSameVersionLeavesTheChargerAloneAndVerifyReadsTheNewV
   EXPECT_EQ(refused.exitCode, 1) << refused.err;
   EXPECT_NE(refused.err.find("reports version V12 after programming, not V20"), std::string::npos)
       << refused.err;
+
+  // One that never reported a version is not said to have lost it.
+  chargersim::Options bare;
+  bare.rawReply = RawMenu("Bare Charger", "BARE", "");
+  Charger& versionless = AddCharger("BARE", bare);
+  const Outcome unknown = RunCli({"flash", path, "--ports", versionless.link, "--verify"});
+  EXPECT_EQ(unknown.exitCode, 1) << unknown.err;
+  EXPECT_NE(unknown.err.find("reports no firmware version, so V20 cannot be confirmed"),
+            std::string::npos)
+      << unknown.err;
 }
 
 TEST_F(ProductionTest, FastRepliesProgramByteForByteAndProbesStillReadWholeMenus) {
@@ -288,8 +201,7 @@ TEST_F(ProductionTest, FastRepliesProgramByteForByteAndProbesStillReadWholeMenus
 
 TEST_F(ProductionTest, JsonLinesParseBackWithDeviceTextEscaped) {
   chargersim::Options odd;
-  odd.rawReply = std::string("Evil\x1b]0;owned\x07 \xff\xfe Charger\r\nSN: Q1\r\nVER: V12\r\n") +
-                 "==== Main Menu ====\r\nSelect: ";
+  odd.rawReply = RawMenu("Evil\x1b]0;owned\x07 \xff\xfe Charger", "Q1");
   Charger& charger = AddCharger("Q1", odd);
   const std::string path = Image("V20");
   const Outcome run = RunCli({"flash", path, "--ports", charger.link, "--json"});
@@ -341,6 +253,177 @@ TEST_F(ProductionTest, InfoAllPrintsEveryChargerAndExits3WhenNoneAnswers) {
   const Outcome none = RunCli({"info", "--all", "--ports", dir + "/absent", "--wait", "1"});
   EXPECT_EQ(none.exitCode, 3);
   EXPECT_EQ(none.out, "");
+  // Each port's own reason, as a plain search gives it.
+  EXPECT_NE(none.err.find(dir + "/absent not searched: no such port."), std::string::npos)
+      << none.err;
+}
+
+// The production options on the commands that run without end: --serial picks whole serial
+// numbers only, --skip-same-version leaves an up-to-date charger alone, and --verify fails a
+// charger that keeps its old version.
+TEST_F(ProductionTest, ProductionOptionsHoldOnGangAndAuto) {
+  Charger& longer = AddCharger("12345678");
+  chargersim::Options current;
+  current.identity.version = "V20";
+  Charger& upToDate = AddCharger("CURRENT", current);
+  chargersim::Options stuck;
+  stuck.keepVersion = true;
+  Charger& unchanged = AddCharger("STUCK", stuck);
+  const std::string path = Image("V20");
+
+  for (const std::string& command : {std::string("gang"), std::string("auto")}) {
+    SCOPED_TRACE(command);
+    // Only a prefix of the charger's serial number: not that charger. The run waits for the
+    // right one until it is stopped.
+    const unsigned probed = longer.sim.GetCounters().menuReplies;
+    Cli prefix({command, path, "--ports", longer.link, "--serial", "1234", "--count", "1"});
+    EXPECT_TRUE(Eventually([&] { return longer.sim.GetCounters().menuReplies >= probed + 3; }));
+    prefix.Signal(SIGTERM);
+    EXPECT_EQ(prefix.Finish().exitCode, 143);
+    EXPECT_EQ(longer.log.Count("-> loader"), 0);
+
+    const Outcome skip = RunCli(
+        {command, path, "--ports", upToDate.link, "--skip-same-version", "--count", "1", "--json"});
+    EXPECT_EQ(skip.exitCode, 0) << skip.err;
+    const auto skipped = Events(JsonLines(skip.out), "result");
+    ASSERT_EQ(skipped.size(), 1u) << skip.out;
+    EXPECT_EQ(skipped[0].at("result"), "skipped");
+    EXPECT_EQ(upToDate.log.Count("-> loader"), 0);
+
+    const Outcome verify =
+        RunCli({command, path, "--ports", unchanged.link, "--verify", "--count", "1"});
+    EXPECT_EQ(verify.exitCode, 1) << verify.err;
+    EXPECT_TRUE(verify.out.find("===  0 succeeded ===  1 failed ===") != std::string::npos)
+        << verify.out;
+    EXPECT_NE((verify.out + verify.err).find("reports version V12 after programming, not V20"),
+              std::string::npos)
+        << verify.out << verify.err;
+    unchanged.sim.WaitForSessions(command == "gang" ? 1 : 2, 5s);
+  }
+}
+
+// Without --skip-same-version a charger already on the image's version is programmed again:
+// the operator may be repairing it.
+TEST_F(ProductionTest, FlashWithoutSkipProgramsAChargerAlreadyOnTheVersion) {
+  chargersim::Options current;
+  current.identity.version = "V20";
+  Charger& charger = AddCharger("AGAIN", current);
+  const Outcome run = RunCli({"flash", Image("V20"), "--ports", charger.link});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_TRUE(charger.sim.WaitForSessions(1, 5s));
+  EXPECT_EQ(charger.sim.Sessions()[0].image, image);
+}
+
+// A row that cannot be written whole is taken back out, said once, and makes the run's status
+// non-zero; the session's own result stands. The file-size limit cuts the write short as a
+// full disk does.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &m_saved);
+    rlimit limited = m_saved;
+    limited.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &m_saved); }
+
+ private:
+  rlimit m_saved{};
+};
+
+TEST_F(ProductionTest, ARecordRowThatDoesNotFitIsSaidOnceAndFailsTheRunButNotTheSession) {
+  AddCharger("FULL1");
+  AddCharger("FULL2");
+  const std::string path = Image("V20");
+  for (const std::string& record : {dir + "/rec.csv", dir + "/rec.jsonl"}) {
+    SCOPED_TRACE(record);
+    std::ofstream(record) << (record.back() == 'v' ? CsvHeader() : "{\"a\":1}\n");
+    const std::string before = ReadFile(record);
+    auto run = [&](const std::vector<std::string>& args) {
+      const FileSizeLimit limit(before.size() + 40);  // the header fits, a row does not
+      return Cli(args);
+    };
+    Cli flashRun = run({"flash", path, "--ports", chargers[0]->link, "--record", record});
+    const Outcome flash = flashRun.Finish();
+    EXPECT_EQ(flash.exitCode, 5) << flash.err;
+    EXPECT_EQ(Lines(flash.out).back(), "Program succeeded.");
+    EXPECT_EQ(Occurrences(flash.err, "cannot write the record " + record), 1) << flash.err;
+    EXPECT_EQ(ReadFile(record), before);  // nothing torn is left behind
+
+    Cli gangRun = run({"gang", path, "--ports", Ports(), "--count", "2", "--record", record});
+    const Outcome gang = gangRun.Finish();
+    EXPECT_EQ(gang.exitCode, 5) << gang.err;
+    EXPECT_EQ(Lines(gang.out).back(), "===  2 succeeded ===  0 failed ===");
+    EXPECT_EQ(Occurrences(gang.err, "cannot write the record " + record), 1) << gang.err;
+    EXPECT_EQ(ReadFile(record), before);
+  }
+}
+
+// One rule for every command: whichever wrote it, a cell is valid UTF-8 with control bytes
+// shown escaped, and a spreadsheet formula is neutralised. JSON Lines keep the text.
+TEST_F(ProductionTest, RecordCellsAreTheSameWhicheverCommandWroteThem) {
+  chargersim::Options odd;
+  odd.rawReply = RawMenu("=HYPERLINK(\"x\")\t\xff", "@SUM(1)");
+  Charger& charger = AddCharger("ODD", odd);
+  const std::string path = Image("V20");
+  const std::string csv = dir + "/rec.csv";
+  const std::string jsonl = dir + "/rec.jsonl";
+  for (const char* command : {"flash", "gang"})
+    for (const std::string& record : {csv, jsonl}) {
+      std::vector<std::string> args = {command, path, "--ports", charger.link, "--record", record};
+      if (std::string(command) == "gang") args.insert(args.end(), {"--count", "1"});
+      const Outcome run = RunCli(args);
+      EXPECT_EQ(run.exitCode, 0) << command << run.err;
+    }
+  const std::vector<std::string> rows = Lines(ReadFile(csv));
+  ASSERT_EQ(rows.size(), 3u) << ReadFile(csv);
+  const std::string cells = ",\"'=HYPERLINK(\"\"x\"\")\\x09\xef\xbf\xbd\",'@SUM(1),V12,";
+  for (size_t i = 1; i < rows.size(); ++i)
+    EXPECT_NE(rows[i].find(cells), std::string::npos) << rows[i];
+  for (const std::string& line : Lines(ReadFile(jsonl))) {
+    const auto fields = ParseJsonLine(line);
+    ASSERT_TRUE(fields) << line;
+    EXPECT_EQ(fields->at("charger"), "=HYPERLINK(\"x\")\t\xef\xbf\xbd");
+    EXPECT_EQ(fields->at("serial"), "@SUM(1)");
+  }
+}
+
+// Files that are not records of ours are refused before anything is sent, and left as they
+// were; a record whose last line lacks its end gets the next row on a line of its own.
+TEST_F(ProductionTest, RecordFilesThatAreNotOursAreRefusedAndLeftAlone) {
+  Charger& charger = AddCharger("REC");
+  const std::string path = Image("V20");
+  const std::map<std::string, std::string> foreign = {
+      {dir + "/other.csv", "name,address\nAnn,Main St\n"},
+      {dir + "/binary.csv", std::string("\x7f"
+                                        "ELF\0\0\x01",
+                                        7)},
+      {dir + "/other.jsonl", "not json\n"},
+  };
+  for (const auto& [record, content] : foreign) {
+    std::ofstream(record, std::ios::binary) << content;
+    const Outcome run = RunCli({"flash", path, "--ports", charger.link, "--record", record});
+    EXPECT_EQ(run.exitCode, 2) << record;
+    EXPECT_NE(run.err.find(record + " is not a production record"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(record), content);
+  }
+  const std::string fifo = dir + "/fifo.csv";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const Outcome piped = Cli({"flash", path, "--ports", charger.link, "--record", fifo}).Finish(5s);
+  EXPECT_EQ(piped.exitCode, 2);
+  EXPECT_NE(piped.err.find("not a regular file"), std::string::npos) << piped.err;
+  const Outcome unnamed = RunCli({"flash", path, "--ports", charger.link, "--record", ""});
+  EXPECT_EQ(unnamed.exitCode, 2);
+  EXPECT_EQ(charger.sim.GetCounters().menuReplies, 0u);
+
+  const std::string cut = dir + "/cut.csv";
+  std::ofstream(cut) << CsvHeader() << "2026-01-01T00:00:00.000Z,host,/dev/x";  // cut short
+  const Outcome appended = RunCli({"flash", path, "--ports", charger.link, "--record", cut});
+  EXPECT_EQ(appended.exitCode, 0) << appended.err;
+  const std::vector<std::string> rows = Lines(ReadFile(cut));
+  ASSERT_EQ(rows.size(), 3u) << ReadFile(cut);
+  EXPECT_EQ(rows[1], "2026-01-01T00:00:00.000Z,host,/dev/x");
+  EXPECT_NE(rows[2].find(",REC,V12,fw.bin,"), std::string::npos) << rows[2];
 }
 
 }  // namespace

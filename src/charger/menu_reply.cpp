@@ -78,3 +78,10 @@ bool IsLoaderAnswer(const uint8_t* data, uint32_t count) {
     if (data[i] != kCrcRequest && data[i] != kNak) return false;
   return true;
 }
+
+MenuReply WithoutLoaderBytes(MenuReply reply) {
+  constexpr std::string_view kLoaderBytes = "\x06\x15\x18";  // ACK, NAK, CAN
+  const size_t start = reply.identification.find_first_not_of(kLoaderBytes);
+  reply.identification.erase(0, start == std::string::npos ? reply.identification.size() : start);
+  return reply;
+}

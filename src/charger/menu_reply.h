@@ -21,3 +21,7 @@ bool IsMenuReply(std::string_view text);
 bool IsLoaderAnswer(const uint8_t* data, uint32_t count);
 // Parse a text that passed IsMenuReply.
 MenuReply ParseMenuReply(std::string_view text);
+// The reply as records and guards take it: a chunk read right after a transfer carries the
+// loader's last ACK (or NAK, CAN) in front of the identification line, which is no part of the
+// charger's name.
+MenuReply WithoutLoaderBytes(MenuReply reply);

@@ -67,16 +67,48 @@ bool PortNameLess(const std::string& a, const std::string& b) {
 }
 
 std::vector<std::string> SplitNameList(const std::string& text) {
-  std::vector<std::string> ports;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t comma = text.find(',', start);
-    if (comma == std::string::npos) comma = text.size();
-    std::string_view name = Trim(std::string_view(text).substr(start, comma - start));
-    if (!name.empty()) ports.emplace_back(name);
-    start = comma + 1;
+  std::vector<std::string> names;
+  std::string name;
+  bool quoted = false;  // inside "..."
+  bool wasQuoted = false;
+  auto finish = [&] {
+    if (wasQuoted)
+      names.push_back(name);
+    else if (const std::string_view trimmed = Trim(name); !trimmed.empty())
+      names.emplace_back(trimmed);
+    name.clear();
+    wasQuoted = false;
+  };
+  for (const char c : text) {
+    if (c == '"' && (quoted || Trim(name).empty())) {
+      if (!quoted) name.clear();
+      quoted = !quoted;
+      wasQuoted = true;
+    } else if (c == ',' && !quoted) {
+      finish();
+    } else if (!wasQuoted || quoted) {
+      name += c;
+    }
   }
-  return ports;
+  finish();
+  return names;
+}
+
+std::vector<std::string> UniquePorts(const std::vector<std::string>& ports,
+                                     std::vector<RepeatedPort>* repeated) {
+  std::vector<std::string> kept;
+  std::vector<std::string> keys;
+  for (const std::string& port : ports) {
+    const std::string key = PortDeviceKey(port);
+    const auto same = std::find(keys.begin(), keys.end(), key);
+    if (same == keys.end()) {
+      kept.push_back(port);
+      keys.push_back(key);
+    } else {
+      repeated->push_back({port, kept[static_cast<size_t>(same - keys.begin())]});
+    }
+  }
+  return kept;
 }
 
 std::vector<std::string> ListSerialPorts() {

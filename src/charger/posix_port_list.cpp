@@ -1,5 +1,7 @@
 #include "charger/posix_port_list.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -51,4 +53,12 @@ std::vector<std::string> SerialPortsIn(const std::string& ttyClassDir) {
 
 std::vector<std::string> SystemSerialPorts() {
   return SerialPortsIn("/sys/class/tty");
+}
+
+std::string PortDeviceKey(const std::string& port) {
+  struct stat st {};
+  if (::stat(port.c_str(), &st) != 0) return "name:" + port;
+  // A device is its number; anything else (refused later) its file.
+  if (S_ISCHR(st.st_mode)) return "device:" + std::to_string(st.st_rdev);
+  return "file:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }

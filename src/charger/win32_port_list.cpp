@@ -31,3 +31,11 @@ std::vector<std::string> SystemSerialPorts() {
   ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
   return ports;
 }
+
+// COM names are case-blind, and \\.\COM3 is COM3.
+std::string PortDeviceKey(const std::string& port) {
+  std::string key = port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port;
+  for (char& c : key)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return key;
+}

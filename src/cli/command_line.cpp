@@ -1,10 +1,13 @@
 #include "cli/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 
 #include "charger/port_list.h"
 #include "cli/commands.h"
 #include "cli/option_ranges.h"
+#include "cli/stop_requests.h"
+#include "platform/printable_text.h"
 #include "platform/program_args.h"
 #include "post/post_settings.h"
 #include "res/version.h"
@@ -32,10 +35,22 @@ std::string CheckPortList(const std::string& text) {
   return {};
 }
 
+// Two names of one device (the same name twice, a link and its target) are one port: a second
+// search of it would find its own updater holding it.
+std::vector<std::string> OncePerPort(const std::vector<std::string>& ports) {
+  std::vector<RepeatedPort> repeated;
+  std::vector<std::string> unique = UniquePorts(ports, &repeated);
+  for (const RepeatedPort& port : repeated)
+    std::fprintf(stderr, "charger-updater-cli: %s is the same port as %s; it is used once.\n",
+                 PrintableText(port.port).c_str(), PrintableText(port.sameAs).c_str());
+  return unique;
+}
+
 void AddPortOption(CLI::App* command, CliOptions& options) {
   command
       ->add_option_function<std::string>(
-          "--ports", [&options](const std::string& text) { options.ports = SplitNameList(text); },
+          "--ports",
+          [&options](const std::string& text) { options.ports = OncePerPort(SplitNameList(text)); },
           "Comma-separated ports to search instead of the system's serial ports")
       ->type_name("P1,P2,...")
       ->check(CLI::Validator([](std::string& text) { return CheckPortList(text); }, ""));
@@ -65,7 +80,8 @@ void AddSerialOption(CLI::App* command, CliOptions& options) {
             if (options.serials.empty())
               throw CLI::ValidationError("--serial", "names no serial number");
           },
-          "Touch only the chargers with these serial numbers; others are only probed")
+          "Touch only the chargers with these serial numbers (whole numbers; blanks at either "
+          "end do not count; \"SN,1\" for one with a comma); others are only probed")
       ->type_name("SN[,SN...]");
 }
 
@@ -103,7 +119,9 @@ void AddProgrammingOptions(CLI::App* command, CliOptions& options) {
   command
       ->add_option("--record", options.recordPath,
                    "Append one row per session to FILE (CSV; JSON Lines when it ends in .jsonl)")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->check(CLI::Validator(
+          [](std::string& text) { return text.empty() ? "names no file" : std::string(); }, ""));
   command->add_flag("--skip-same-version", options.skipSameVersion,
                     "Leave a charger alone when it already runs the image's version");
   command->add_flag("--verify", options.verify,
@@ -137,6 +155,7 @@ CLI::App* AddProductionCommand(CLI::App& app, const char* name, const char* desc
 }  // namespace
 
 int RunCommandLine(int argc, char** argv) {
+  TakeWriteFailuresAsErrors();
   CliOptions options;
 
   CLI::App app{"Finds a charger on the serial ports and programs its firmware."};
@@ -146,8 +165,9 @@ int RunCommandLine(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 success, 1 programming failed, 2 usage error or refused image, "
-      "3 no charger answered, 130 stopped by Ctrl-C, 143 stopped by "
-      "SIGTERM.\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
+      "3 no charger answered, 5 a record row could not be written, 129 the terminal was "
+      "closed, 130 stopped by Ctrl-C, 141 stdout was closed, 143 stopped by SIGTERM."
+      "\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
 
   auto* ports = app.add_subcommand("ports", "List the ports a search would probe, in order");
 
@@ -155,6 +175,8 @@ int RunCommandLine(int argc, char** argv) {
   AddPortOption(info, options);
   AddWaitOption(info, options);
   info->add_flag("--all", options.all, "Search every port and print each charger found");
+  // info --all's workers: their conductor's lines come on stdin.
+  info->add_flag("--worker", options.worker)->group("");
   AddSerialOption(info, options);
   AddJsonOption(info, options);
 
@@ -169,7 +191,7 @@ int RunCommandLine(int argc, char** argv) {
   auto* automatic = AddProductionCommand(
       app, "auto", "Program every newly connected charger with IMAGE until stopped (Ctrl-C)",
       "Stop after N sessions, 1 to 1000000", options);
-  // gang's workers: stop between sessions once stdin closes.
+  // gang's workers: their conductor's lines come on stdin.
   automatic->add_flag("--worker", options.worker)->group("");
   auto* gang = AddProductionCommand(
       app, "gang", "Program chargers on many ports at once, each port on its own, until stopped",

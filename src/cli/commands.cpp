@@ -4,22 +4,23 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "charger/port_list.h"
+#include "cli/conductor_link.h"
 #include "cli/session_report.h"
 #include "cli/stop_requests.h"
-#include "cli/terminal_text.h"
 #include "cli/terminal_view.h"
+#include "conductor/worker_protocol.h"
 #include "image/image_file.h"
+#include "platform/printable_text.h"
+#include "platform/stop_cause.h"
 #include "serial/serial_port.h"
 #include "ui/event_loop.h"
 #include "ui/quorlin_dlg.h"
@@ -45,8 +46,12 @@ class CliView : public TerminalView {
  protected:
   void ApplyProgressPos(int pos) override {
     TerminalView::ApplyProgressPos(pos);
-    if (!m_report.Json() || pos / 10 == m_shownTenth || m_dlg == nullptr) return;
-    if (pos == 0 && m_shownTenth < 0) return;  // a reset, not a transfer under way
+    if (!m_report.Json() || m_dlg == nullptr) return;
+    if (pos == 0) {  // a reset, not a transfer under way
+      m_shownTenth = -1;
+      return;
+    }
+    if (pos / 10 == m_shownTenth) return;
     m_shownTenth = pos / 10;
     JsonLine line;
     line.Add("event", "progress").Add("port", m_dlg->m_strPortName.Get()).Add("percent", pos);
@@ -115,8 +120,28 @@ struct Session {
                    "off and on again (or unplug and replug it); it is found once it restarts.\n",
                    PrintableText(port).c_str());
     });
+    // A worker's output goes to its conductor: once it cannot be written, the conductor is gone.
+    report.SetOutputLost([this, worker = options.worker] {
+      signals.Request(worker ? StopCause::ConductorLost : StopCause::OutputClosed);
+    });
+    if (options.worker) {
+      link = std::make_unique<ConductorLink>(
+          signals,
+          ConductorLink::Hooks{
+              .ask = [&report] { report.Event(ProtocolEvent(worker_protocol::kPermitEvent)); },
+              .release = [&report] { report.Event(ProtocolEvent(worker_protocol::kReleaseEvent)); },
+              .recorded = [&report] { report.Recorded(); },
+              .changed = [this] { loop.Wake(); }});
+      link->Listen();
+    }
   }
   ~Session() { dlg.Shutdown(); }
+
+  static JsonLine ProtocolEvent(std::string_view event) {
+    JsonLine line;
+    line.Add("event", event);
+    return line;
+  }
 
   // A transfer in flight is cancelled, then the engine stops.
   void Stop(const std::string& reason) {
@@ -124,9 +149,8 @@ struct Session {
     dlg.Shutdown();
   }
   std::string StopReason() const {
-    return signals.StoppedBy() == StopRequests::Cause::Interrupt
-               ? "interrupted by Ctrl-C"
-               : "stopped by a termination request";
+    const auto cause = signals.StoppedBy();
+    return cause ? ::StopReason(*cause) : "stopped";
   }
 
   EventLoop loop;
@@ -134,8 +158,9 @@ struct Session {
   CliView view;
   CQuorlinDlg dlg;
   EndedSessions ended{loop};
-  // Last, so a stop request always finds the engine built.
+  // After the engine, so a stop request always finds it built.
   StopRequests signals{[this] { loop.Quit(); }, [this] { dlg.EmergencyRelease(); }};
+  std::unique_ptr<ConductorLink> link;  // gang's and info --all's workers only
 };
 
 std::string Join(const std::vector<std::string>& items) {
@@ -169,8 +194,10 @@ std::string Why(const UnsearchedPort& port) {
 }
 
 void PrintUnsearched(const UnsearchedPort& port) {
-  std::fprintf(stderr, "charger-updater-cli: %s not searched: %s.\n",
-               PrintableText(port.port).c_str(), Why(port).c_str());
+  std::string why = Why(port);
+  if (why.back() != '.') why += '.';
+  std::fprintf(stderr, "charger-updater-cli: %s not searched: %s\n",
+               PrintableText(port.port).c_str(), why.c_str());
 }
 
 // Searches until a port is adopted. false (with the reasons on stderr) when none answers.
@@ -180,7 +207,8 @@ bool FindCharger(Session& session, const CliOptions& options) {
                                            Seconds(options.waitSeconds));
   if (found) return true;
   if (session.signals.Stopped()) {
-    std::fprintf(stderr, "charger-updater-cli: interrupted before a charger answered.\n");
+    std::fprintf(stderr, "charger-updater-cli: %s before a charger answered.\n",
+                 session.StopReason().c_str());
     return false;
   }
   const auto unsearched = session.dlg.UnsearchedPorts();
@@ -220,11 +248,17 @@ bool LoadImageOrExplain(Session& session, const CliOptions& options, SessionRepo
   return false;
 }
 
-void PrintOutcome(Session& session, const CliOptions& options, bool succeeded) {
+void PrintOutcome(Session& session, const CliOptions& options, SessionReport& report,
+                  bool succeeded) {
   session.view.FinishProgress();
-  if (options.json) return;
-  std::printf("%s\n", succeeded ? "Program succeeded." : "Program failed.");
-  std::fflush(stdout);
+  if (!options.json) report.Say(succeeded ? "Program succeeded." : "Program failed.");
+}
+
+// After the run's own problems: a record that lost a row makes an otherwise clean run fail.
+int StatusOf(const Session& session, const SessionReport& report, bool sessionsFailed) {
+  if (session.signals.Stopped()) return session.signals.ExitStatus();
+  if (sessionsFailed) return kExitProgramFailed;
+  return report.RecordProblem().empty() ? kExitOk : kExitRecordLost;
 }
 
 constexpr int kVerifyWaitMs = 20000;
@@ -254,7 +288,8 @@ SessionEnd UnstartedSession(Session& session, const std::string& port) {
 }
 
 // --verify for flash: probes the port until the charger answers again, for at most 20 s.
-std::string VerifyByProbing(Session& session, const std::string& port, const ImageFacts& image) {
+std::string VerifyByProbing(Session& session, const std::string& port,
+                            const std::optional<MenuReply>& before, const ImageFacts& image) {
   CQuorlinDlg& dlg = session.dlg;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kVerifyWaitMs);
   // The first probe goes to the open port, after the charger has had time to take in the
@@ -263,51 +298,46 @@ std::string VerifyByProbing(Session& session, const std::string& port, const Ima
   while (!session.signals.Stopped() &&
          !session.loop.RunUntil([] { return false; }, kVerifyProbePause) &&
          std::chrono::steady_clock::now() < deadline) {
-    const uint32_t before = dlg.m_nMenuReplies;
+    const uint32_t replies = dlg.m_nMenuReplies;
     if (reopen) dlg.m_bRecognised = 0;
     reopen = true;
     int answered = 0;
     session.view.ServeWhile([&] { answered = dlg.ProbeKeepAlive(port); });
-    if (answered && dlg.m_nMenuReplies != before) return VerifyProblem(dlg.LastReply(), image);
+    if (answered && dlg.m_nMenuReplies != replies)
+      return VerifyProblem(before, dlg.LastReply(), image);
   }
-  if (session.signals.Stopped()) return "interrupted while waiting for the charger to answer";
-  return VerifyProblem(std::nullopt, image);
+  if (session.signals.Stopped())
+    return session.StopReason() + " while waiting for the charger to answer";
+  return VerifyProblem(before, std::nullopt, image);
 }
 
 void ReportSkipped(Session& session, SessionReport& report, const std::string& port,
                    const MenuReply& reply) {
   const std::string reason = "the charger already runs version " + reply.version.value_or("");
   report.Finish(report.MakeRecord(port, reply, "skipped", reason, 0));
+  if (session.link) session.link->Used();
   if (report.Json()) return;
   session.view.FinishProgress();
-  std::printf("Skipped: %s on %s already runs version %s.\n",
-              PrintableText(reply.serial.value_or("a charger")).c_str(),
-              PrintableText(port).c_str(), PrintableText(reply.version.value_or("")).c_str());
-  std::fflush(stdout);
+  report.Say("Skipped: " + PrintableText(reply.serial.value_or("a charger")) + " on " +
+             PrintableText(port) + " already runs version " +
+             PrintableText(reply.version.value_or("")) + ".");
 }
 
-// gang's workers stop between sessions once the conductor closes their stdin.
-void WatchStdinClose(EventLoop& loop, std::atomic<bool>& stop) {
-  std::thread([&loop, &stop] {
-    char buffer[64];
-    while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0 || errno == EINTR) {
-    }
-    stop = true;
-    loop.Wake();
-  }).detach();
-}
-
-// --json in auto: one state event each time the port's state changes.
+// --json in auto: one state event each time the port's state changes. While a programmed
+// charger restarts for --verify, the port is verifying, with the charger as it was before.
 void ShowState(Session& session, const CliOptions& options, SessionReport& report,
-               std::string& shown) {
+               const PendingVerify* verifying, std::string& shown) {
   CQuorlinDlg& dlg = session.dlg;
-  const char* state = !dlg.m_bRecognised   ? "searching"
+  const char* state = verifying            ? "verifying"
+                      : !dlg.m_bRecognised ? "searching"
                       : dlg.m_bProgramming ? "programming"
                       : dlg.m_bUnitDone    ? "done"
                                            : "connected";
   std::string port = dlg.m_strPortName.Get();
   if (port.empty() && options.ports.size() == 1) port = options.ports.front();
-  const auto reply = dlg.m_bRecognised ? dlg.LastReply() : std::nullopt;
+  const auto reply = verifying           ? verifying->session.before
+                     : dlg.m_bRecognised ? dlg.LastReply()
+                                         : std::nullopt;
   JsonLine line = ChargerEvent("state", port, reply);
   line.Add("state", state);
   std::string key = line.Text();
@@ -331,7 +361,7 @@ int NoCharger(const Session& session) {
 int RunInfo(const CliOptions& options) {
   if (options.all) return RunInfoAll(options);
   SessionReport report;
-  report.Open("", options.json);
+  report.Open("", options.json, options.worker);
   Session session(options, false, report, SerialFilter(options));
   if (!FindCharger(session, options)) return NoCharger(session);
   const auto reply = session.dlg.LastReply();
@@ -343,10 +373,10 @@ int RunInfo(const CliOptions& options) {
   const auto shown = [](const std::optional<std::string>& text) {
     return text ? PrintableText(*text) : std::string("N/A");
   };
-  std::printf("port: %s\n", PrintableText(port).c_str());
-  std::printf("charger: %s\n", reply ? PrintableText(reply->identification).c_str() : "");
-  std::printf("serial: %s\n", shown(reply ? reply->serial : std::nullopt).c_str());
-  std::printf("version: %s\n", shown(reply ? reply->version : std::nullopt).c_str());
+  report.Say("port: " + PrintableText(port));
+  report.Say("charger: " + (reply ? PrintableText(reply->identification) : std::string()));
+  report.Say("serial: " + shown(reply ? reply->serial : std::nullopt));
+  report.Say("version: " + shown(reply ? reply->version : std::nullopt));
   return kExitOk;
 }
 
@@ -364,7 +394,7 @@ int RunFlash(const CliOptions& options) {
   report.Event(ChargerEvent("found", port, before));
   if (options.skipSameVersion && before && SameVersion(*before, report.Image())) {
     ReportSkipped(session, report, port, *before);
-    return kExitOk;
+    return StatusOf(session, report, false);
   }
 
   dlg.StartProgramming();
@@ -378,7 +408,7 @@ int RunFlash(const CliOptions& options) {
       session.ended.Empty() ? UnstartedSession(session, port) : session.ended.Take().end;
   if (end.result == SessionEnd::Result::Succeeded && options.verify) {
     const auto started = std::chrono::steady_clock::now();
-    end.reason = VerifyByProbing(session, port, report.Image());
+    end.reason = VerifyByProbing(session, port, before, report.Image());
     if (!end.reason.empty()) end.result = SessionEnd::Result::Failed;
     end.duration += std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
@@ -390,39 +420,46 @@ int RunFlash(const CliOptions& options) {
     session.view.FinishProgress();
     std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(end.reason).c_str());
   }
-  PrintOutcome(session, options, succeeded);
-  if (session.signals.Stopped()) return session.signals.ExitStatus();
-  return succeeded ? kExitOk : kExitProgramFailed;
+  PrintOutcome(session, options, report, succeeded);
+  return StatusOf(session, report, !succeeded);
 }
 
 int RunAuto(const CliOptions& options) {
   SessionReport report;
-  if (!report.Open(options.recordPath, options.json) || !report.StartPosting(options))
+  if (!report.Open(options.recordPath, options.json, options.worker) ||
+      !report.StartPosting(options))
     return kExitUsage;
   std::mutex skipMutex;
   std::string lastSkipped;  // port and serial: a charger left plugged in is skipped once
   std::deque<std::pair<std::string, MenuReply>> skips;
-  EventLoop* loop = nullptr;
+  std::atomic<bool> verifyPending{false};
+  Session* running = nullptr;  // set before the engine starts, which calls the filter
   auto accept = [&](const std::string& port, const MenuReply& reply) {
+    Session& session = *running;
     if (!SerialWanted(reply, options.serials)) return false;
-    if (!options.skipSameVersion || !SameVersion(reply, report.Image())) return true;
-    std::lock_guard lock(skipMutex);
+    // A programmed charger restarting for --verify is the same charger, not a new one.
+    if (verifyPending || !session.ended.Empty()) return false;
+    const bool same = options.skipSameVersion && SameVersion(reply, report.Image());
     const std::string key = port + "\n" + reply.serial.value_or("");
-    if (key != lastSkipped) {
-      lastSkipped = key;
-      skips.emplace_back(port, reply);
-      loop->Wake();
+    if (same) {
+      std::lock_guard lock(skipMutex);
+      if (key == lastSkipped) return false;
     }
+    // A skip is a session too: it counts towards gang's --count.
+    if (session.link && !session.link->Acquire()) return false;
+    if (!same) return true;
+    std::lock_guard lock(skipMutex);
+    lastSkipped = key;
+    skips.emplace_back(port, reply);
+    session.loop.Wake();
     return false;
   };
   Session session(options, true, report, accept);
-  loop = &session.loop;
+  running = &session;
   CQuorlinDlg& dlg = session.dlg;
   if (!LoadImageOrExplain(session, options, report)) return kExitUsage;
   dlg.ToggleAutoProgram();
   if (!dlg.m_bAutoProgram) return kExitUsage;
-  std::atomic<bool> stopWhenIdle{false};
-  if (options.worker) WatchStdinClose(session.loop, stopWhenIdle);
   dlg.OnInitDialog();
   if (!options.worker)
     std::fprintf(stderr,
@@ -446,20 +483,23 @@ int RunAuto(const CliOptions& options) {
   };
   int succeeded = 0;
   int failed = 0;
+  int skipped = 0;
   auto finish = [&](const std::string& port, const std::optional<MenuReply>& before,
                     const SessionEnd& end) {
     const bool ok = end.result == SessionEnd::Result::Succeeded;
     ++(ok ? succeeded : failed);
     report.Finish(
         report.MakeRecord(port, before, ResultName(end.result), end.reason, end.duration.count()));
+    if (session.link) session.link->Used();
     if (!ok && !end.reason.empty() && !options.json) {
       session.view.FinishProgress();
       std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(end.reason).c_str());
     }
-    PrintOutcome(session, options, ok);
+    PrintOutcome(session, options, report, ok);
   };
   std::optional<PendingVerify> verifying;
   std::string shownState;
+  auto idle = [&] { return !verifying && !dlg.m_bProgramming && session.ended.Empty(); };
   session.loop.RunUntil(
       [&] {
         explainNewPorts();
@@ -471,6 +511,7 @@ int RunAuto(const CliOptions& options) {
             skips.pop_front();
             lock.unlock();
             ReportSkipped(session, report, port, reply);
+            ++skipped;
             lock.lock();
           }
         }
@@ -479,6 +520,7 @@ int RunAuto(const CliOptions& options) {
           if (next.end.result == SessionEnd::Result::Succeeded && options.verify) {
             verifying =
                 PendingVerify{next, dlg.m_nMenuReplies.load(), std::chrono::steady_clock::now()};
+            verifyPending = true;
             session.loop.SetTimer(kVerifyTimer, kVerifyWaitMs, [&session] { session.loop.Wake(); });
           } else {
             finish(next.end.port, next.before, next.end);
@@ -490,16 +532,23 @@ int RunAuto(const CliOptions& options) {
           if (answered || waited >= std::chrono::milliseconds(kVerifyWaitMs)) {
             session.loop.KillTimer(kVerifyTimer);
             SessionEnd end = verifying->session.end;
-            end.reason = VerifyProblem(answered ? dlg.LastReply() : std::nullopt, report.Image());
+            end.reason = VerifyProblem(verifying->session.before,
+                                       answered ? dlg.LastReply() : std::nullopt, report.Image());
             if (!end.reason.empty()) end.result = SessionEnd::Result::Failed;
             end.duration += std::chrono::duration_cast<std::chrono::milliseconds>(waited);
             finish(end.port, verifying->session.before, end);
             verifying.reset();
+            verifyPending = false;
           }
         }
-        if (options.json) ShowState(session, options, report, shownState);
-        if (options.count > 0 && succeeded + failed >= options.count) return true;
-        return stopWhenIdle && !verifying && !dlg.m_bProgramming;
+        // A leave the conductor gave for a charger that went away before its session.
+        if (session.link && session.link->Holding() && idle() && !dlg.m_bRecognised &&
+            !dlg.m_bSearching)
+          session.link->Release();
+        if (options.json)
+          ShowState(session, options, report, verifying ? &*verifying : nullptr, shownState);
+        if (options.count > 0 && succeeded + failed + skipped >= options.count) return true;
+        return session.link && session.link->Finishing() && idle();
       },
       std::chrono::hours(24 * 365));
   // A session cut short counts as failed; a charger waiting for its verify answer too.
@@ -511,17 +560,19 @@ int RunAuto(const CliOptions& options) {
   if (verifying) {
     SessionEnd end = verifying->session.end;
     end.result = SessionEnd::Result::Cancelled;
-    end.reason = "stopped while waiting for the charger on " + end.port + " to answer";
+    end.reason = "stopped while waiting for the charger on " + end.port +
+                 " to answer: " + session.StopReason();
     finish(end.port, verifying->session.before, end);
   }
+  if (session.signals.StoppedBy() == StopCause::ConductorLost) report.WriteUnrecorded();
   session.view.FinishProgress();
+  if (options.worker) return StatusOf(session, report, failed > 0);
   if (options.json) {
     JsonLine line;
     line.Add("event", "count").Add("succeeded", succeeded).Add("failed", failed);
-    report.Event(line);
+    report.Event(line.Add("skipped", skipped));
   } else {
-    std::printf("===  %d succeeded ===  %d failed ===\n", succeeded, failed);
+    report.Say(CountLine(succeeded, failed, skipped));
   }
-  if (session.signals.Stopped()) return session.signals.ExitStatus();
-  return failed > 0 ? kExitProgramFailed : kExitOk;
+  return StatusOf(session, report, failed > 0);
 }

@@ -21,7 +21,8 @@ struct CliOptions {
   std::string spoolFolder;  // --spool: where rows wait to be posted; empty: the default
   std::string caCert;       // --cacert: a certificate trusted beside the system's
   bool all = false;         // info --all
-  bool worker = false;      // auto run by gang: stops when stdin closes and no session runs
+  // auto run by gang, info run by info --all: its conductor's lines come on stdin.
+  bool worker = false;
 };
 
 int RunPorts(const CliOptions& options);

@@ -8,6 +8,12 @@
 namespace {
 // Sent by StopWatching to end the waiting thread.
 constexpr int kQuitSignal = SIGUSR1;
+
+// A hang-up ignored when the program started (nohup) stays ignored.
+bool IgnoredAtStart(int signal) {
+  struct sigaction current {};
+  return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
 }  // namespace
 
 // The signals are blocked in every thread started after the constructor, and only the
@@ -21,13 +27,16 @@ void StopRequests::StartWatching() {
   m_watch = new Watch;
   sigemptyset(&m_watch->set);
   for (int signal : {SIGINT, SIGTERM, kQuitSignal}) sigaddset(&m_watch->set, signal);
+  if (!IgnoredAtStart(SIGHUP)) sigaddset(&m_watch->set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &m_watch->set, nullptr);
   m_watch->thread = std::thread([this] {
     for (;;) {
       int signal = 0;
       if (sigwait(&m_watch->set, &signal) != 0) continue;
       if (signal == kQuitSignal) return;
-      Take(signal == SIGINT ? Cause::Interrupt : Cause::Terminate);
+      Take(signal == SIGINT   ? StopCause::Interrupt
+           : signal == SIGHUP ? StopCause::HangUp
+                              : StopCause::Terminate);
     }
   });
 }
@@ -36,4 +45,9 @@ void StopRequests::StopWatching() {
   pthread_kill(m_watch->thread.native_handle(), kQuitSignal);
   m_watch->thread.join();
   delete m_watch;
+}
+
+void TakeWriteFailuresAsErrors() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }

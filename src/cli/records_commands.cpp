@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "cli/commands.h"
-#include "cli/terminal_text.h"
+#include "platform/printable_text.h"
 #include "post/post_settings.h"
 #include "post/record_poster.h"
 #include "post/spool.h"

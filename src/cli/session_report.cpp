@@ -1,32 +1,53 @@
 #include "cli/session_report.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
+
+#include "platform/printable_text.h"
+
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t";
+  const size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+}  // namespace
 
 bool SameVersion(const MenuReply& reply, const ImageFacts& image) {
   return reply.version && image.versionTag && *reply.version == *image.versionTag;
 }
 
-std::string VerifyProblem(const std::optional<MenuReply>& reply, const ImageFacts& image) {
-  if (!reply) return "the charger did not answer within 20 s after programming";
+std::string VerifyProblem(const std::optional<MenuReply>& before,
+                          const std::optional<MenuReply>& after, const ImageFacts& image) {
+  if (!after) return "the charger did not answer within 20 s after programming";
   if (!image.versionTag) return "";  // nothing to compare with: answering is all we can check
-  if (!reply->version) return "the charger no longer reports its firmware version";
-  if (*reply->version != *image.versionTag)
-    return "the charger reports version " + *reply->version + " after programming, not " +
+  if (!after->version)
+    return before && before->version ? "the charger no longer reports its firmware version"
+                                     : "the charger reports no firmware version, so " +
+                                           *image.versionTag + " cannot be confirmed";
+  if (*after->version != *image.versionTag)
+    return "the charger reports version " + *after->version + " after programming, not " +
            *image.versionTag;
   return "";
 }
 
 bool SerialWanted(const MenuReply& reply, const std::vector<std::string>& serials) {
   if (serials.empty()) return true;
-  return reply.serial && std::find(serials.begin(), serials.end(), *reply.serial) != serials.end();
+  if (!reply.serial) return false;
+  const std::string_view serial = Trimmed(*reply.serial);
+  return std::any_of(serials.begin(), serials.end(),
+                     [&](const std::string& wanted) { return Trimmed(wanted) == serial; });
 }
 
-bool SessionReport::Open(const std::string& recordPath, bool json) {
+bool SessionReport::Open(const std::string& recordPath, bool json, bool worker) {
   m_json = json;
-  if (recordPath.empty()) return true;
+  m_worker = worker;
+  m_recordPath = recordPath;
+  if (recordPath.empty() || worker) return true;
   std::string error;
   m_record = RecordFile::Open(recordPath, &error);
   if (!m_record) std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
@@ -35,13 +56,18 @@ bool SessionReport::Open(const std::string& recordPath, bool json) {
 
 bool SessionReport::StartPosting(const CliOptions& options) {
   if (options.postUrl.empty()) return true;
-  PostSettings settings{options.postUrl, options.spoolFolder, options.caCert, ""};
-  std::string error = TokenFromEnvironment(&settings.token);
+  m_post = PostSettings{options.postUrl, options.spoolFolder, options.caCert, ""};
+  std::string error = TokenFromEnvironment(&m_post->token);
   if (!error.empty()) {
     std::fprintf(stderr, "charger-updater-cli: %s.\n", error.c_str());
     return false;
   }
-  m_poster = RecordPoster::Start(settings, &error);
+  return m_worker || PostFromNowOn();
+}
+
+bool SessionReport::PostFromNowOn() {
+  std::string error;
+  m_poster = RecordPoster::Start(*m_post, &error);
   if (!m_poster)
     std::fprintf(stderr, "charger-updater-cli: %s; give a folder you can write with --spool DIR.\n",
                  error.c_str());
@@ -78,15 +104,20 @@ SessionRecord SessionReport::MakeRecord(const std::string& port,
 }
 
 void SessionReport::Finish(const SessionRecord& record) {
-  if (m_record) {
-    std::string error;
-    if (!m_record->Append(record, &error))
-      std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
-  }
-  if (m_poster) {
-    std::string error;
-    if (!m_poster->Add(record, &error))
-      std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+  if (m_worker) {
+    std::lock_guard lock(m_mutex);
+    if (!m_recordPath.empty() || m_post) m_unrecorded.push_back(record);
+  } else if (const std::string problem = Keep(record); !problem.empty()) {
+    std::lock_guard lock(m_mutex);
+    if (m_recordProblem.empty()) {
+      m_recordProblem = problem;
+      // Once, and loudly: the session's result is what it is, but the run's record is not whole.
+      std::fprintf(stderr,
+                   "charger-updater-cli: %s. This session's row is not in the record; its result "
+                   "stands, and the run ends with a status other than 0.\n",
+                   PrintableText(problem).c_str());
+      std::fflush(stderr);
+    }
   }
   if (m_json) {
     JsonLine line;
@@ -95,12 +126,58 @@ void SessionReport::Finish(const SessionRecord& record) {
   }
 }
 
+std::string SessionReport::Keep(const SessionRecord& record) {
+  std::string problem;
+  if (m_record) m_record->Append(record, &problem);
+  if (m_poster) {
+    std::string error;
+    if (!m_poster->Add(record, &error))
+      std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+  }
+  return problem;
+}
+
 void SessionReport::Event(const JsonLine& line) {
-  if (!m_json) return;
-  const std::string text = line.Text();
+  if (m_json) Write(line.Text());
+}
+
+void SessionReport::Say(const std::string& text) {
+  Write(text + "\n");
+}
+
+void SessionReport::Write(const std::string& text) {
+  bool lost = false;
+  {
+    std::lock_guard lock(m_mutex);
+    if (m_outputLost) return;
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    lost = std::fflush(stdout) != 0 || !written;
+    m_outputLost = lost;
+  }
+  if (lost && m_onOutputLost) m_onOutputLost();
+}
+
+void SessionReport::Recorded() {
   std::lock_guard lock(m_mutex);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  if (!m_unrecorded.empty()) m_unrecorded.pop_front();
+}
+
+void SessionReport::WriteUnrecorded() {
+  std::deque<SessionRecord> rows;
+  {
+    std::lock_guard lock(m_mutex);
+    rows.swap(m_unrecorded);
+  }
+  if (rows.empty()) return;
+  std::string error;
+  if (!m_recordPath.empty()) m_record = RecordFile::Open(m_recordPath, &error);
+  if (m_post) PostFromNowOn();
+  for (const SessionRecord& row : rows) Keep(row);
+}
+
+std::string SessionReport::RecordProblem() const {
+  std::lock_guard lock(m_mutex);
+  return m_recordProblem;
 }
 
 JsonLine ChargerEvent(const std::string& event, const std::string& port,
@@ -108,7 +185,7 @@ JsonLine ChargerEvent(const std::string& event, const std::string& port,
   JsonLine line;
   line.Add("event", event).Add("port", port);
   if (reply) {
-    line.Add("charger", reply->identification);
+    line.Add("charger", WithoutLoaderBytes(*reply).identification);
     if (reply->serial)
       line.Add("serial", *reply->serial);
     else
@@ -118,5 +195,12 @@ JsonLine ChargerEvent(const std::string& event, const std::string& port,
     else
       line.AddNull("version");
   }
+  return line;
+}
+
+std::string CountLine(int succeeded, int failed, int skipped) {
+  std::string line = "===  " + std::to_string(succeeded) +
+                     " succeeded ===  " + std::to_string(failed) + " failed ===";
+  if (skipped > 0) line += "  " + std::to_string(skipped) + " skipped ===";
   return line;
 }

@@ -14,25 +14,34 @@ StopRequests::~StopRequests() {
   StopWatching();
 }
 
-void StopRequests::Take(Cause cause) {
-  Cause none = Cause::None;
-  if (m_cause.compare_exchange_strong(none, cause)) {
-    if (m_onStop) m_onStop();
-    return;
-  }
-  if (cause != Cause::Interrupt) return;
+bool StopRequests::TakeFirst(StopCause cause) {
+  int none = kNone;
+  if (!m_cause.compare_exchange_strong(none, static_cast<int>(cause))) return false;
+  if (m_onStop) m_onStop();
+  return true;
+}
+
+void StopRequests::Request(StopCause cause) {
+  TakeFirst(cause);
+}
+
+void StopRequests::Take(StopCause cause) {
+  const bool interrupt = cause == StopCause::Interrupt;
+  // Only a Ctrl-C after a Ctrl-C is the operator insisting; one after the run's own stop (or a
+  // conductor's) is the first the operator gave.
+  const bool insisting = interrupt && m_interrupted.exchange(true);
+  if (TakeFirst(cause) || !insisting) return;
   if (m_onLeaveNow) m_onLeaveNow();
   std::_Exit(kExitInterrupted);
 }
 
+std::optional<StopCause> StopRequests::StoppedBy() const {
+  const int cause = m_cause.load();
+  if (cause == kNone) return std::nullopt;
+  return static_cast<StopCause>(cause);
+}
+
 int StopRequests::ExitStatus() const {
-  switch (StoppedBy()) {
-    case Cause::Interrupt:
-      return kExitInterrupted;
-    case Cause::Terminate:
-      return kExitTerminated;
-    case Cause::None:
-      break;
-  }
-  return kExitOk;
+  const auto cause = StoppedBy();
+  return cause ? ExitStatusOf(*cause) : kExitOk;
 }

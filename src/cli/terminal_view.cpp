@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "cli/terminal_text.h"
+#include "platform/printable_text.h"
 
 TerminalView::TerminalView(EventLoop& loop, std::FILE* err, Progress progress)
     : m_loop(loop), m_err(err), m_progress(progress) {}

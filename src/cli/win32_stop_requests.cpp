@@ -22,7 +22,7 @@ struct StopRequests::Watch {
     StopRequests* active = g_active;
     if (active == nullptr) return FALSE;  // gone: Windows' own handling ends the process
     const bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
-    active->Take(interrupt ? Cause::Interrupt : Cause::Terminate);
+    active->Take(interrupt ? StopCause::Interrupt : StopCause::Terminate);
     HANDLE stopped = g_stopped;
     lock.unlock();
     // Returning from a close, log-off or shutdown ends the process at once with Windows' own
@@ -50,3 +50,6 @@ void StopRequests::StopWatching() {
   SetConsoleCtrlHandler(&Watch::OnConsoleEvent, FALSE);
   if (g_stopped != nullptr) SetEvent(g_stopped);
 }
+
+// Windows reports such writes as errors anyway.
+void TakeWriteFailuresAsErrors() {}

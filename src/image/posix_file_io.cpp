@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,7 +63,10 @@ long long Reader::Read(void* buffer, size_t size, int* err) {
 }
 
 Appender::Appender(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  constexpr int kFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644);
+  m_created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), kFlags);
   m_file = fd;
   m_openError = fd < 0 ? errno : 0;
 }
@@ -91,10 +95,45 @@ void Appender::Unlock() {
   ::flock(static_cast<int>(m_file), LOCK_UN);
 }
 
+long long Appender::ReadAt(uint64_t offset, void* buffer, size_t size, int* err) const {
+  for (;;) {
+    const ssize_t got = ::pread(static_cast<int>(m_file), buffer, size, static_cast<off_t>(offset));
+    if (got >= 0) return got;
+    if (errno == EINTR) continue;
+    *err = errno;
+    return -1;
+  }
+}
+
 int Appender::Append(const std::string& data) {
   const int fd = static_cast<int>(m_file);
   if (!WriteAll(fd, data)) return errno != 0 ? errno : EIO;
   return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+int Appender::Truncate(uint64_t size) {
+  const int fd = static_cast<int>(m_file);
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return errno;
+  return ::fsync(fd) == 0 ? 0 : errno;
+}
+
+int Examine(const std::string& path, Kind* kind) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  *kind = S_ISREG(st.st_mode) ? Kind::Regular : S_ISDIR(st.st_mode) ? Kind::Directory : Kind::Other;
+  return 0;
+}
+
+int FreeSpace(const std::string& path, uint64_t* bytes) {
+  struct statvfs fs {};
+  if (::statvfs(path.c_str(), &fs) != 0 && ::statvfs(DirectoryOf(path).c_str(), &fs) != 0)
+    return errno;
+  *bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  return 0;
+}
+
+int Remove(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 ? 0 : errno;
 }
 
 std::string ResolveLinks(const std::string& path) {

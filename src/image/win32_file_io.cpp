@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -110,12 +111,15 @@ HANDLE HandleOf(std::intptr_t file) {
 }
 }  // namespace
 
-// Append-only access: every WriteFile lands whole at the current end, whoever else appends.
-// Read access is only there so the file can be locked.
+// Append-only writes: every WriteFile lands whole at the current end, whoever else appends.
+// Reading is there for the lock and the last row; truncating for a row that did not fit.
 Appender::Appender(const std::string& path) {
-  const HANDLE file = CreateFileW(
-      Widen(path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileW(Widen(path).c_str(),
+                                  FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES |
+                                      FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  m_created = file != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
   m_file = reinterpret_cast<std::intptr_t>(file);
   m_openError = file == INVALID_HANDLE_VALUE ? ErrnoOf(GetLastError()) : 0;
 }
@@ -145,9 +149,54 @@ void Appender::Unlock() {
   UnlockFileEx(HandleOf(m_file), 0, MAXDWORD, MAXDWORD, &whole);
 }
 
+long long Appender::ReadAt(uint64_t offset, void* buffer, size_t size, int* err) const {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  const DWORD wanted = static_cast<DWORD>(std::min<size_t>(size, 1u << 20));
+  if (ReadFile(HandleOf(m_file), buffer, wanted, &got, &at)) return got;
+  if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+  *err = ErrnoOf(GetLastError());
+  return -1;
+}
+
 int Appender::Append(const std::string& data) {
   if (!WriteAll(HandleOf(m_file), data)) return ErrnoOf(GetLastError());
   return FlushFileBuffers(HandleOf(m_file)) ? 0 : ErrnoOf(GetLastError());
+}
+
+int Appender::Truncate(uint64_t size) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFileInformationByHandle(HandleOf(m_file), FileEndOfFileInfo, &end, sizeof end))
+    return ErrnoOf(GetLastError());
+  return FlushFileBuffers(HandleOf(m_file)) ? 0 : ErrnoOf(GetLastError());
+}
+
+int Examine(const std::string& path, Kind* kind) {
+  const DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ErrnoOf(GetLastError());
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    *kind = Kind::Directory;
+  else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0)
+    *kind = Kind::Other;
+  else
+    *kind = Kind::Regular;
+  return 0;
+}
+
+int FreeSpace(const std::string& path, uint64_t* bytes) {
+  ULARGE_INTEGER available{};
+  std::wstring folder = DirectoryOf(Widen(path));
+  if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+    return ErrnoOf(GetLastError());
+  *bytes = available.QuadPart;
+  return 0;
+}
+
+int Remove(const std::string& path) {
+  return DeleteFileW(Widen(path).c_str()) ? 0 : ErrnoOf(GetLastError());
 }
 
 std::string ResolveLinks(const std::string& path) {

@@ -29,3 +29,19 @@ size_t DecodeUtf8(std::string_view text, size_t at, uint32_t* code) {
   *code = value;
   return length;
 }
+
+std::string ValidUtf8(std::string_view text) {
+  std::string valid;
+  valid.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    uint32_t code = 0;
+    if (const size_t length = DecodeUtf8(text, at, &code); length > 0) {
+      valid.append(text.substr(at, length));
+      at += length;
+    } else {
+      valid += "\xEF\xBF\xBD";
+      ++at;
+    }
+  }
+  return valid;
+}

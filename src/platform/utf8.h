@@ -2,9 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Length of the well-formed UTF-8 sequence at `at`, with its code point in `*code`; 0 when the
 // bytes there are not one (a stray or cut-off byte, an overlong form, a surrogate, or a code
 // point past U+10FFFF). Device text is checked with it before it is passed on as text.
 size_t DecodeUtf8(std::string_view text, size_t at, uint32_t* code);
+// `text` with every byte that is not part of a well-formed sequence replaced by U+FFFD, as
+// JSON text carries it: one form of device text for every record, whatever carried it there.
+std::string ValidUtf8(std::string_view text);

@@ -1,11 +1,15 @@
 #include "record/session_record.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <random>
+#include <string_view>
 
 #include "platform/host_name.h"
+#include "platform/printable_text.h"
+#include "platform/utf8.h"
 
 namespace {
 
@@ -26,10 +30,13 @@ std::vector<std::optional<std::string>> Values(const SessionRecord& r) {
           r.id};
 }
 
-std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+std::string CsvCell(const std::string& text) {
+  std::string cell = PrintableText(ValidUtf8(text));
+  if (!cell.empty() && std::string_view("=+-@").find(cell.front()) != std::string_view::npos)
+    cell.insert(0, 1, '\'');
+  if (cell.find_first_of(",\"") == std::string::npos) return cell;
   std::string quoted = "\"";
-  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  for (char c : cell) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   return quoted + "\"";
 }
 
@@ -99,13 +106,14 @@ std::string CsvHeader() {
   return header + "\n";
 }
 
-std::string CsvRow(const SessionRecord& record) {
+std::string CsvRow(const SessionRecord& record, const std::vector<std::string>& columns) {
+  const auto values = Values(record);
+  const auto& names = RecordFieldNames();
   std::string row;
-  bool first = true;
-  for (const auto& value : Values(record)) {
-    if (!first) row += ',';
-    first = false;
-    row += CsvField(value.value_or(""));
+  for (size_t i = 0; i < columns.size(); ++i) {
+    if (i > 0) row += ',';
+    const auto at = std::find(names.begin(), names.end(), columns[i]) - names.begin();
+    if (static_cast<size_t>(at) < values.size()) row += CsvCell(values[at].value_or(""));
   }
   return row + "\n";
 }
@@ -147,7 +155,7 @@ SessionRecord NewSessionRecord(const std::string& port, const std::optional<Menu
   record.host = host;
   record.port = port;
   if (before) {
-    record.charger = before->identification;
+    record.charger = WithoutLoaderBytes(*before).identification;
     record.serial = before->serial;
     record.versionBefore = before->version;
   }

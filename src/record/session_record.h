@@ -27,14 +27,21 @@ struct SessionRecord {
   std::string id;  // 32 hex digits, made with the row: a server drops a row it already has
 };
 
-// The record's field names, in column order; JSON output uses the same names.
+// The record's field names, in column order; JSON output uses the same names. Newer fields
+// come at the end, so a file written by an earlier version has the first of them.
 const std::vector<std::string>& RecordFieldNames();
+// How many columns the first record files had.
+inline constexpr size_t kFirstRecordColumns = 13;
 // The fields under those names, for JSON lines: every name is there in every row, so readers
 // see one shape; a text that was not read is null, never left out or "".
 JsonLine RecordJson(const SessionRecord& record);
 // Back from the fields of a JSON line; missing numbers read as 0.
 SessionRecord RecordFromJson(const JsonFields& fields);
-std::string CsvRow(const SessionRecord& record);
+// One CSV line in `columns` (the record's names, all of them by default). Each text cell is
+// UTF-8 with what is not (as JSON would) turned into U+FFFD, control bytes escaped as a terminal
+// shows them (\x0d), and a leading =, +, - or @ behind a ' so a spreadsheet takes no formula.
+std::string CsvRow(const SessionRecord& record,
+                   const std::vector<std::string>& columns = RecordFieldNames());
 std::string CsvHeader();
 
 // A row for a session on `port` with `image`, made now on this computer, with the charger as

@@ -205,6 +205,13 @@ int CSerial::OpenPort(const char* name, void* owner) {
     SetOpenFailure(OpenStep::Open, err == EWOULDBLOCK ? EBUSY : err);
     return 0;
   }
+  // Root opens a port that another program holds with TIOCEXCL alone as if it were free; the
+  // flag tells, and it is that program's to clear, never ours.
+  if (int held = 0; ::ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) {
+    Sys().close(fd);
+    SetOpenFailure(OpenStep::Open, EBUSY);
+    return 0;
+  }
   ::ioctl(fd, TIOCEXCL);
 
   auto saved = std::make_unique<SavedSettings>();

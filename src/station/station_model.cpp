@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/terminal_text.h"
+#include "platform/printable_text.h"
 
 namespace {
 

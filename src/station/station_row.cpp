@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "cli/terminal_text.h"
+#include "platform/printable_text.h"
 
 namespace {
 

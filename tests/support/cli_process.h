@@ -52,7 +52,10 @@ inline std::vector<std::string> Lines(const std::string& text) {
 // the test's patience, so a hung CLI fails the test instead of the whole suite.
 class Cli {
  public:
-  Cli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
+  // `ownGroup`: the CLI leads a process group of its own, as a shell's job does, so the test
+  // can signal the whole group as a terminal does.
+  Cli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+      bool ownGroup = false) {
     std::vector<std::string> envText;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
@@ -70,6 +73,7 @@ class Cli {
     spec.env = envText;
     spec.pipeOut = spec.pipeErr = true;
     spec.inheritNothingElse = true;
+    spec.ownProcessGroup = ownGroup;
     spec.argv.insert(spec.argv.end(), args.begin(), args.end());
     m_started = Clock::now();
     Child child;
@@ -108,6 +112,12 @@ class Cli {
   }
 
   void Signal(int signal) { ::kill(m_pid, signal); }
+  // Every process of the CLI's group (started with `ownGroup`), as a terminal signals.
+  void SignalGroup(int signal) { ::kill(-m_pid, signal); }
+  // Stops reading its stdout, as a pipe's reader that has seen enough.
+  void CloseOut() {
+    if (m_outFd >= 0) ::close(std::exchange(m_outFd, -1));
+  }
   pid_t Pid() const { return m_pid; }
 
   // Waits for the child to end; kills it once `timeout` has passed.

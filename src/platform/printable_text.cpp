@@ -1,4 +1,4 @@
-#include "cli/terminal_text.h"
+#include "platform/printable_text.h"
 
 #include <cstdint>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "cli/terminal_text.h"
+#include "platform/printable_text.h"
 
 namespace {
 
@@ -17,6 +17,9 @@ TEST(PrintableText, EscapesEverythingATerminalActsOn) {
       {"\x9b\xc2\x9b", "\\x9b\\xc2\\x9b"},                    // 8-bit CSI, raw and as UTF-8
       {"\xc0\x80\xed\xa0\x80", "\\xc0\\x80\\xed\\xa0\\x80"},  // overlong, surrogate
       {"\xe2\x80\xae\xe2\x82", "\\xe2\\x80\\xae\\xe2\\x82"},  // right-to-left override, cut short
+      // Bidirectional embeddings and isolates (U+202A, U+2066..U+2069) reorder what follows.
+      {"\xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9",
+       "\\xe2\\x80\\xaa\\xe2\\x81\\xa6\\xe2\\x81\\xa7\\xe2\\x81\\xa8\\xe2\\x81\\xa9"},
       {"\\x1b", "\\\\x1b"},  // the charger's own backslash cannot pass for an escape
   };
   for (const auto& [text, shown] : cases) EXPECT_EQ(PrintableText(text), shown);
