@@ -54,13 +54,13 @@ class TestStationWindow : public QObject {
   std::unique_ptr<Station> OpenStation(int ports) {
     Station::Options options;
     for (int i = 0; i < ports; ++i)
-      options.ports.push_back(m_dir.filePath(QStringLiteral("tty%1").arg(i)).toStdString());
+      options.run.ports.push_back(m_dir.filePath(QStringLiteral("tty%1").arg(i)).toStdString());
     options.configPath = m_dir.filePath(QStringLiteral("config.ini")).toStdString();
     const std::string image = m_dir.filePath(QStringLiteral("fw_v20.bin")).toStdString();
     std::string bytes(40960, '\x5a');
     bytes.replace(64, 8, std::string("INFO\0V20", 8));
     std::ofstream(image, std::ios::binary) << bytes;
-    options.image = image;
+    options.run.image = image;
     std::string problem;
     int status = 0;
     auto station = Station::Open(options, &problem, &status);

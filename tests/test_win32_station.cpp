@@ -55,12 +55,12 @@ class Win32Station : public ::testing::Test {
             ("station-" + std::to_string(GetCurrentProcessId()));
     std::filesystem::create_directories(m_dir);
     Station::Options options;
-    for (int i = 0; i < 32; ++i) options.ports.push_back("COM" + std::to_string(201 + i));
+    for (int i = 0; i < 32; ++i) options.run.ports.push_back("COM" + std::to_string(201 + i));
     options.configPath = (m_dir / "config.ini").string();
-    options.image = (m_dir / "fw_v20.bin").string();
+    options.run.image = (m_dir / "fw_v20.bin").string();
     std::string bytes(40960, '\x5a');
     bytes.replace(64, 8, std::string("INFO\0V20", 8));
-    std::ofstream(options.image, std::ios::binary) << bytes;
+    std::ofstream(options.run.image, std::ios::binary) << bytes;
     std::string problem;
     int status = 0;
     m_station = Station::Open(options, &problem, &status);

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-#include "cli/option_ranges.h"
+#include "cli/command_line.h"
 #include "platform/exit_status.h"
 #include "platform/program_args.h"
 #include "post/configured_posting.h"
@@ -23,31 +23,21 @@ int main(int argc, char** argv) {
   CQuorlinApp::Options options;
   cli.add_flag("--service", options.serviceMode,
                "Also show the technician's controls: log, auto-program, search, reset");
-  cli.add_option("--ports", options.ports,
-                 "Serial ports to search, in this order, instead of the system's list")
-      ->delimiter(',')
-      ->type_name("P1,P2,...");
-  // The production station: many chargers at once, one row per port.
-  bool station = false;
-  Station::Options stationOptions;
+  // --ports as charger-updater-cli takes it: checked, each device once.
+  Station::Options station;
+  AddPortsOption(&cli, station.run);
+  // The production station: many chargers at once, one row per port, as gang programs them.
+  bool stationMode = false;
   auto* stationFlag = cli.add_flag(
-      "--station", station,
+      "--station", stationMode,
       "Open the production station: program every charger plugged into any of the ports");
-  cli.add_option("IMAGE", stationOptions.image,
+  cli.add_option("IMAGE", station.run.image,
                  "--station: the firmware image (default: the station's last one)")
       ->needs(stationFlag);
-  cli.add_option("--count", stationOptions.count,
-                 "--station: stop after N sessions in all, 1 to 1000000")
-      ->type_name("N")
-      ->check(CountBetween(1, 1000000))
-      ->needs(stationFlag);
-  cli.add_option("--timeout", stationOptions.timeoutSeconds,
-                 "--station: seconds a session may take before it counts as failed, 1 to 3600 "
-                 "(default 35)")
-      ->type_name("SECONDS")
-      ->check(SecondsBetween(1, 3600))
-      ->needs(stationFlag);
-  cli.add_flag("--start", stationOptions.start, "--station: start at once")->needs(stationFlag);
+  cli.add_flag("--start", station.start, "--station: start at once")->needs(stationFlag);
+  for (CLI::Option* option :
+       AddProgrammingRunOptions(&cli, station.run, "--station: stop after N sessions in all"))
+    option->needs(stationFlag);
   // For the screenshot script: save the window after a delay and exit.
   cli.add_option("--screenshot", options.screenshotPath)->group("");
   cli.add_option("--screenshot-after", options.screenshotAfterMs)->group("");
@@ -61,12 +51,12 @@ int main(int argc, char** argv) {
     return code == 0 ? kExitOk : kExitUsage;
   }
 
-  if (station) {
-    stationOptions.ports = options.ports;
+  if (stationMode) {
     StationWindowOptions window{options.screenshotPath, options.screenshotAfterMs};
     int toolkitArgc = 1;
-    return RunStationWindow(toolkitArgc, argv, std::move(stationOptions), window);
+    return RunStationWindow(toolkitArgc, argv, std::move(station), window);
   }
+  options.ports = station.run.ports;
 
   std::unique_ptr<RecordPoster> poster;  // outlives the engine, whose rows it takes
   std::unique_ptr<RecordFile> record;

@@ -10,6 +10,7 @@
 #include "charger/port_list.h"
 #include "cli/commands.h"
 #include "cli/gang_view.h"
+#include "cli/programming_plan.h"
 #include "cli/session_report.h"
 #include "cli/stop_requests.h"
 #include "conductor/conductor.h"
@@ -73,21 +74,16 @@ class FoundChargers : public ConductorFace {
 
 }  // namespace
 
-int RunGang(const CliOptions& options) {
-  const std::vector<std::string> ports = PortsOrSystem(options);
-  if (ports.empty()) {
-    std::fprintf(stderr,
-                 "charger-updater-cli: no serial ports found. Plug in the chargers' hub, or "
-                 "name the ports with --ports.\n");
-    return kExitNoCharger;
-  }
+std::optional<ConductorPlan> ProgrammingPlan(const CliOptions& options, SessionReport& report,
+                                             std::string* error) {
   ConductorPlan plan;
-  plan.ports = ports;
+  plan.ports = PortsOrSystem(options);
+  if (plan.ports.empty()) {
+    *error = "no serial ports found. Plug in the chargers' hub, or name the ports with --ports.";
+    return std::nullopt;
+  }
   plan.imagePath = options.image;
   plan.count = options.count;
-  // The record only: the workers' lines are the JSON output.
-  SessionReport report;
-  if (!report.Open(options.recordPath, false) || !report.StartPosting(options)) return kExitUsage;
   plan.keep = [&report](const SessionRecord& record) { return report.Keep(record); };
   // For the rows of workers that could not write their own; the workers judge the image.
   if (const ImageRead read = ReadImageFile(options.image); read.ok)
@@ -98,14 +94,28 @@ int RunGang(const CliOptions& options) {
   if (options.skipSameVersion) plan.workerOptions.push_back("--skip-same-version");
   if (options.verify) plan.workerOptions.push_back("--verify");
   if (options.fast) plan.workerOptions.push_back("--fast");
-  // Rows a worker must write (and post) itself, should gang be gone.
+  // Rows a worker must write (and post) itself, should its conductor be gone.
   if (!options.recordPath.empty())
     plan.workerOptions.insert(plan.workerOptions.end(), {"--record", options.recordPath});
   for (const auto& [option, value] : {std::pair{"--post", options.postUrl},
                                       {"--spool", options.spoolFolder},
                                       {"--cacert", options.caCert}})
     if (!value.empty()) plan.workerOptions.insert(plan.workerOptions.end(), {option, value});
+  return plan;
+}
 
+int RunGang(const CliOptions& options) {
+  // The record only: the workers' lines are the JSON output.
+  SessionReport report;
+  std::string error;
+  std::optional<ConductorPlan> planned = ProgrammingPlan(options, report, &error);
+  if (!planned) {
+    std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+    return kExitNoCharger;
+  }
+  if (!report.Open(options.recordPath, false) || !report.StartPosting(options)) return kExitUsage;
+  ConductorPlan plan = std::move(*planned);
+  const std::vector<std::string> ports = plan.ports;
   const GangView::Mode mode = options.json                 ? GangView::Mode::Json
                               : isatty(STDERR_FILENO) != 0 ? GangView::Mode::Table
                                                            : GangView::Mode::Lines;

@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/commands.h"
+#include "cli/session_report.h"
+#include "conductor/conductor.h"
+#include "station/station_face.h"
 #include "station/station_model.h"
 #include "station/station_settings.h"
 
@@ -13,12 +17,14 @@
 class Station {
  public:
   struct Options {
-    std::vector<std::string> ports;  // empty: [Station] Ports=, else the system's list
-    std::string image;               // empty: [Station] Image=
+    // As gang takes them: the ports (empty: [Station] Ports=, else the system's list), the
+    // image (empty: [Station] Image=), --count, --timeout and the production options (the
+    // record: [Record] Path= when none is given; --fast: also [Transfer] Fast=1).
+    CliOptions run;
     std::string configPath = "config.ini";
-    int count = 0;  // the run ends after this many sessions in all; 0: when stopped
-    double timeoutSeconds = 35;
     bool start = false;  // --start: Start at once
+    // The command-line tool the workers run; empty: charger-updater-cli beside this program.
+    std::string workerProgram;
   };
 
   // The Windows-style filter of "Open image...".
@@ -27,6 +33,7 @@ class Station {
   // nullptr, with what to tell the operator and the exit status, when the station cannot
   // open: no port to serve, an image given that is refused, a config.ini that cannot be read.
   static std::unique_ptr<Station> Open(Options options, std::string* problem, int* status);
+  // Stops a run still going and waits for its end.
   ~Station();
   Station(const Station&) = delete;
   Station& operator=(const Station&) = delete;
@@ -39,7 +46,8 @@ class Station {
   // Loads and checks an image for the next Start; empty when accepted, else why not.
   std::string OpenImage(const std::string& path);
   void Start();
-  // Cancels every transfer in flight; the run ends once every port has let go.
+  // Cancels every transfer in flight (the chargers get CAN; the sessions count as cancelled);
+  // the run ends once every port has let go.
   void Stop();
   // What to ask before the window closes, while transfers run.
   std::optional<std::string> CloseQuestion() const;
@@ -47,9 +55,15 @@ class Station {
  private:
   Station(Options options, std::vector<std::string> ports, StationSettings settings);
 
+  void RunFinished(const ConductorTotals& totals);
+
   Options m_options;
   std::vector<std::string> m_ports;
   StationSettings m_settings;
   StationModel m_model;
   std::string m_imagePath;
+  StationFace m_face;
+  std::unique_ptr<SessionReport> m_report;  // where the run's rows go
+  // The run, or the last one; after the face and the report, which it uses until it is gone.
+  std::unique_ptr<Conductor> m_conductor;
 };

@@ -52,6 +52,7 @@ void StationModel::SetVerify(bool on) {
 
 void StationModel::SetRun(Run run) {
   std::unique_lock lock(m_mutex);
+  if (run == Run::Running) m_notice.clear();
   m_run = run;
   m_headerDirty = true;
   Changed(lock);
@@ -78,8 +79,8 @@ void StationModel::PortState(size_t index, std::string_view state,
   std::unique_lock lock(m_mutex);
   Slot& row = m_rows.at(index);
   // Searching, or no worker serving the port (starting, restarting, stopped).
-  const bool answering = state == "connected" || state == "programming" ||
-                         state == "verifying" || state == "done";
+  const bool answering =
+      state == "connected" || state == "programming" || state == "verifying" || state == "done";
   bool changed = true;
   auto found = [&] {
     row.state = RowState::Found;
@@ -177,6 +178,13 @@ void StationModel::PortProblem(size_t index, const std::string& text) {
   Changed(lock);
 }
 
+void StationModel::Notice(const std::string& text) {
+  std::unique_lock lock(m_mutex);
+  m_notice = text;
+  m_headerDirty = true;
+  Changed(lock);
+}
+
 void StationModel::SetChangedListener(std::function<void()> listener) {
   std::lock_guard lock(m_mutex);
   m_listener = std::move(listener);
@@ -253,6 +261,7 @@ StationModel::HeaderCells StationModel::Header() const {
       header.run = "Stopping: cancelling the transfers";
       break;
   }
+  if (!m_notice.empty()) header.run += " \u00b7 " + PrintableText(m_notice);
   header.canStart = m_run == Run::Stopped && m_image.has_value();
   header.canStop = m_run == Run::Running;
   header.canOpen = m_run == Run::Stopped && m_jobName.empty();

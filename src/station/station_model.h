@@ -78,6 +78,9 @@ class StationModel {
   void SessionEnded(size_t row, const SessionRecord& record);
   // Why the port cannot be searched; shown while it waits.
   void PortProblem(size_t row, const std::string& text);
+  // What the operator must know about the whole run (a record that cannot be written); shown
+  // beside the Start/Stop state until the next Start.
+  void Notice(const std::string& text);
 
   // Called once when something waits to be drawn, until the next TakeFrame; any thread.
   void SetChangedListener(std::function<void()> listener);
@@ -98,6 +101,7 @@ class StationModel {
   std::vector<Slot> m_rows;
   std::optional<ImageFacts> m_image;
   std::string m_jobName;
+  std::string m_notice;
   bool m_soundOn = true;
   bool m_verify = false;
   Run m_run = Run::Stopped;

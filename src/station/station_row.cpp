@@ -105,7 +105,8 @@ RowCells CellsOf(const StationRow& row, StationRow::Clock::time_point now) {
   cells.charger = known ? PrintableText(row.charger) : std::string();
   cells.serial = known ? Shown(row.serial) : std::string();
   cells.versionBefore = known ? Shown(row.versionBefore) : std::string();
-  cells.versionAfter = row.state == RowState::Passed ? Shown(row.versionAfter) : std::string();
+  // After programming: what the charger reported when it was verified; blank when unknown.
+  cells.versionAfter = row.versionAfter ? PrintableText(*row.versionAfter) : std::string();
   cells.elapsed = ElapsedText(row, now);
   cells.reason = PrintableText(row.reason);
   cells.colour = ColourOf(row.state);

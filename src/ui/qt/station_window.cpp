@@ -127,9 +127,28 @@ StationWindow::StationWindow(Station& station, QWidget* parent)
   for (int row = 0; row < m_table->rowCount(); ++row)
     for (int column = 0; column < kColumnCount; ++column)
       m_table->setItem(row, column, new QTableWidgetItem);
-  const int widths[kColumnCount] = {150, 170, 220, 110, 130, 120, 80, 0};
-  for (int column = 0; column + 1 < kColumnCount; ++column)
-    m_table->setColumnWidth(column, widths[column] * QFontMetrics(rowFont).height() / 20);
+  // Wide enough for what each column holds, the port names as they are; the reason takes the
+  // rest and a long one shows whole in its tooltip.
+  const QFontMetrics metrics(rowFont);
+  int portWidth = metrics.horizontalAdvance(QStringLiteral("COM10"));
+  for (const std::string& port : station.Ports())
+    portWidth = std::max(portWidth, metrics.horizontalAdvance(Text(port)));
+  const QString samples[kColumnCount - 1] = {QString(),
+                                             QStringLiteral("programming 100 %"),
+                                             QStringLiteral("QC-2410 Smart Charger"),
+                                             QStringLiteral("SN12345678"),
+                                             QString(),
+                                             QString(),
+                                             QStringLiteral("888.8 s")};
+  const int padding = metrics.horizontalAdvance(QStringLiteral("MM"));
+  for (int column = 0; column + 1 < kColumnCount; ++column) {
+    const int header = QFontMetrics(m_table->horizontalHeader()->font())
+                           .horizontalAdvance(QString::fromLatin1(kColumnTitles[column]));
+    const int content = column == 0 ? std::min(portWidth, 26 * metrics.averageCharWidth())
+                                    : metrics.horizontalAdvance(samples[column]);
+    m_table->setColumnWidth(column, std::max(header, content) + padding);
+  }
+  m_table->setTextElideMode(Qt::ElideMiddle);
   m_table->horizontalHeader()->setStretchLastSection(true);
 
   auto* layout = new QVBoxLayout(this);
