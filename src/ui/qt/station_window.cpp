@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -144,7 +145,7 @@ StationWindow::StationWindow(Station& station, QWidget* parent)
   for (int column = 0; column + 1 < kColumnCount; ++column) {
     const int header = QFontMetrics(m_table->horizontalHeader()->font())
                            .horizontalAdvance(QString::fromLatin1(kColumnTitles[column]));
-    const int content = column == 0 ? std::min(portWidth, 26 * metrics.averageCharWidth())
+    const int content = column == 0 ? std::min(portWidth, 20 * metrics.averageCharWidth())
                                     : metrics.horizontalAdvance(samples[column]);
     m_table->setColumnWidth(column, std::max(header, content) + padding);
   }
@@ -155,7 +156,9 @@ StationWindow::StationWindow(Station& station, QWidget* parent)
   layout->addLayout(top);
   layout->addLayout(totals);
   layout->addWidget(m_table, 1);
-  resize(1200, 720);
+  // Wide enough for a failure's reason, where the screen has room for it.
+  const QRect screen = this->screen()->availableGeometry();
+  resize(std::min(1560, screen.width() * 9 / 10), std::min(760, screen.height() * 9 / 10));
 
   m_sound = new StationSound(this);
   m_frameTimer = new QTimer(this);
