@@ -74,8 +74,13 @@ bool StationWin32Window::Create(bool show) {
   cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   cls.lpszClassName = kClassName;
   RegisterClassExW(&cls);  // fails harmlessly when a window before this one registered it
+  // Wide enough for a failure's reason, where the screen has room for it.
+  RECT work{0, 0, 1280, 1024};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  const int width = std::min(1560, static_cast<int>(work.right - work.left) * 9 / 10);
+  const int height = std::min(800, static_cast<int>(work.bottom - work.top) * 9 / 10);
   HWND hwnd = CreateWindowExW(0, kClassName, kTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                              CW_USEDEFAULT, 1200, 760, nullptr, nullptr, cls.hInstance, this);
+                              CW_USEDEFAULT, width, height, nullptr, nullptr, cls.hInstance, this);
   if (hwnd == nullptr) return false;
   if (show) ShowWindow(hwnd, SW_SHOW);
   return true;
@@ -212,6 +217,8 @@ void StationWin32Window::Layout() {
   MoveWindow(m_others, margin, 186, width - 2 * margin, 20, TRUE);
   MoveWindow(m_list, margin, 210, width - 2 * margin,
              std::max(100, static_cast<int>(client.bottom) - 220), TRUE);
+  // The reason takes what the other columns leave.
+  ListView_SetColumnWidth(m_list, kColumnCount - 1, LVSCW_AUTOSIZE_USEHEADER);
 }
 
 void StationWin32Window::Draw() {
