@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableWidget>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/sim_charger.h"
 #include "station/station.h"
 #include "ui/qt/station_window.h"
 
@@ -51,10 +53,12 @@ class TestStationWindow : public QObject {
  private:
   QTemporaryDir m_dir;
 
-  std::unique_ptr<Station> OpenStation(int ports) {
+  std::unique_ptr<Station> OpenStation(int ports, std::vector<std::string> names = {}) {
     Station::Options options;
     for (int i = 0; i < ports; ++i)
       options.run.ports.push_back(m_dir.filePath(QStringLiteral("tty%1").arg(i)).toStdString());
+    if (!names.empty()) options.run.ports = names;
+    options.workerProgram = CLI_PATH;
     options.configPath = m_dir.filePath(QStringLiteral("config.ini")).toStdString();
     const std::string image = m_dir.filePath(QStringLiteral("fw_v20.bin")).toStdString();
     std::string bytes(40960, '\x5a');
@@ -143,6 +147,43 @@ class TestStationWindow : public QObject {
     QVERIFY(!window.StopButton()->isEnabled());
     const QString title = window.findChildren<QLabel*>().first()->text();
     QCOMPARE(title, QStringLiteral("fw_v20.bin"));
+  }
+
+  // Closing while a charger is being programmed asks first; No keeps the transfer going, Yes
+  // cancels it (the charger gets CAN) and the window goes once the port has let go.
+  void closeAsksWhileATransferRuns() {
+    chargersim::SimCharger sim;
+    chargersim::Options slow;
+    slow.baud = 9600;  // 4 s a block
+    slow.linkPath = m_dir.filePath(QStringLiteral("slow")).toStdString();
+    QVERIFY(sim.Start(slow));
+    auto station = OpenStation(1, {slow.linkPath});
+    QVERIFY(station);
+    StationWindow window(*station);
+    window.show();
+    QVERIFY(window.StartButton()->isEnabled());
+    window.StartButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(station->Model().Busy(), 1, 15000);
+
+    auto answer = [](QMessageBox::StandardButton button) {
+      QTimer::singleShot(200, [button] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+          box->button(button)->click();
+      });
+    };
+    answer(QMessageBox::No);
+    window.close();
+    QVERIFY(window.isVisible());
+    QCOMPARE(station->Model().GetRun(), StationModel::Run::Running);
+
+    answer(QMessageBox::Yes);
+    window.close();
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 20000);
+    QCOMPARE(station->Model().GetRun(), StationModel::Run::Stopped);
+    QVERIFY(sim.WaitForSessions(1, std::chrono::milliseconds(5000)));
+    QCOMPARE(QString::fromStdString(sim.Sessions().front().failure),
+             QStringLiteral("cancelled by the sender"));
+    QCOMPARE(station->Model().GetTotals().cancelled, 1);
   }
 };
 
