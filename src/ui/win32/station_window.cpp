@@ -179,7 +179,7 @@ void StationWin32Window::CreateControls() {
             LVS_REPORT | LVS_OWNERDATA | LVS_NOSORTHEADER | LVS_SINGLESEL | WS_BORDER | WS_VSCROLL,
             kListId, m_rowFont);
   ListView_SetExtendedListViewStyle(m_list, LVS_EX_GRIDLINES | LVS_EX_DOUBLEBUFFER);
-  const int widths[kColumnCount] = {150, 190, 250, 120, 140, 130, 90, 400};
+  const int widths[kColumnCount] = {110, 180, 235, 110, 130, 120, 80, 400};
   for (int column = 0; column < kColumnCount; ++column) {
     const std::wstring title = Widen(kColumnTitles[column]);
     LVCOLUMNW info{};
