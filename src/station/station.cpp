@@ -146,8 +146,7 @@ void Station::Start() {
 }
 
 void Station::Stop() {
-  if (m_model.GetRun() != StationModel::Run::Running) return;
-  m_model.SetRun(StationModel::Run::Stopping);
+  if (!m_model.ChangeRun(StationModel::Run::Running, StationModel::Run::Stopping)) return;
   m_conductor->Stop(StopCause::Operator);
 }
 

@@ -58,6 +58,16 @@ void StationModel::SetRun(Run run) {
   Changed(lock);
 }
 
+bool StationModel::ChangeRun(Run from, Run to) {
+  std::unique_lock lock(m_mutex);
+  if (m_run != from) return false;
+  if (to == Run::Running) m_notice.clear();
+  m_run = to;
+  m_headerDirty = true;
+  Changed(lock);
+  return true;
+}
+
 StationModel::Run StationModel::GetRun() const {
   std::lock_guard lock(m_mutex);
   return m_run;

@@ -64,6 +64,9 @@ class StationModel {
   // With --verify a passed charger reports the image's version after programming.
   void SetVerify(bool on);
   void SetRun(Run run);
+  // Moves the run from `from` to `to`; false, changing nothing, when it is not at `from` (the
+  // run may end on the conductor's thread at any moment).
+  bool ChangeRun(Run from, Run to);
   Run GetRun() const;
   Totals GetTotals() const;
   // Rows whose session is under way.
