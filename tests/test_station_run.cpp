@@ -16,8 +16,9 @@ class StationRunTest : public ProductionTest {
  protected:
   ~StationRunTest() override { station.reset(); }
 
-  void Open(const std::string& image, double timeoutSeconds = 35) {
+  void Open(const std::string& image, double timeoutSeconds = 35, int count = 0) {
     Station::Options options;
+    options.run.count = count;
     for (const auto& charger : chargers) options.run.ports.push_back(charger->link);
     options.run.image = image;
     options.run.timeoutSeconds = timeoutSeconds;
@@ -157,18 +158,7 @@ TEST_F(StationRunTest, CountEndsTheRunByItself) {
   ASSERT_TRUE(Stopped(10s));
 
   station.reset();
-  Open(Image("V20"));
-  // Not through Open: a count is an option of the command line.
-  Station::Options counted;
-  counted.run.ports = {chargers[0]->link, chargers[1]->link};
-  counted.run.image = dir + "/fw.bin";
-  counted.run.count = 1;
-  counted.configPath = dir + "/config.ini";
-  counted.workerProgram = CLI_PATH;
-  std::string problem;
-  int status = 0;
-  station = Station::Open(counted, &problem, &status);
-  ASSERT_TRUE(station) << problem;
+  Open(dir + "/fw.bin", 35, 1);
   station->Start();
   ASSERT_TRUE(Stopped(20s));
   EXPECT_EQ(station->Model().GetTotals().passed, 1);
