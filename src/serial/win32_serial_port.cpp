@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cwctype>
 
-#include "res/win32_text.h"
 #include "serial/port_io.h"
+#include "serial/win32_port_path.h"
 
 namespace port_io {
 
@@ -49,7 +48,9 @@ bool Queued(const Port& port, COMSTAT* stat) {
 }  // namespace
 
 void Closer::operator()(Port* port) const {
-  DWORD ignored = 0;  // Wake's mask change has ended a pending wait
+  // A WaitCommEvent issued just after Wake's mask change waits on under Wine; another ends it.
+  DWORD ignored = 0;
+  if (port->eventPending) SetCommMask(port->handle, 0);
   if (port->eventPending) GetOverlappedResult(port->handle, &port->eventOv, &ignored, TRUE);
   for (HANDLE h :
        {port->handle, port->hold, port->stop, port->readDone, port->writeDone, port->eventDone})
@@ -57,13 +58,11 @@ void Closer::operator()(Port* port) const {
   delete port;
 }
 
-// Share mode 0: Windows itself refuses a second opener, us included. COM10 and up exist only
-// in the device namespace. A file or a pipe named by mistake is let go untouched.
+// Share mode 0: Windows itself refuses a second opener, us included. A file or a pipe named by
+// mistake is let go untouched.
 int Open(const std::string& name, PortPtr* port) {
-  std::wstring path = Widen(name);
-  if (path.size() >= 5 && path.find(L'\\') == std::wstring::npos) path = L"\\\\.\\" + path;
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE handle = CreateFileW(DevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     // In the engine's terms: a port another program holds is busy, not forbidden.
     const DWORD e = GetLastError();
@@ -82,10 +81,8 @@ int Open(const std::string& name, PortPtr* port) {
 // Wine does not apply share mode 0 to serial devices, so a named object per port keeps two
 // updaters apart wherever they run; it goes away with the handle, also when a process dies.
 int Hold(Port& port, const std::string& name) {
-  std::wstring key = Widen(name);
-  if (key.rfind(L"\\\\.\\", 0) == 0) key = key.substr(4);
-  for (wchar_t& c : key) c = c == L'\\' ? L'_' : static_cast<wchar_t>(std::towupper(c));
-  port.hold = CreateMutexW(nullptr, FALSE, (L"Global\\charger-updater-port-" + key).c_str());
+  const std::wstring key = L"Global\\charger-updater-port-" + PortKey(name);
+  port.hold = CreateMutexW(nullptr, FALSE, key.c_str());
   // Already there (another updater has the port), or made by a user we may not open it as.
   if (port.hold != nullptr && GetLastError() != ERROR_ALREADY_EXISTS) return 0;
   LiftHold(port);
@@ -188,7 +185,7 @@ long Write(Port& port, const uint8_t* data, uint32_t length, int) {
   if (WriteFile(port.handle, data, length, nullptr, &ov) || GetLastError() == ERROR_IO_PENDING) {
     HANDLE waits[2] = {port.writeDone, port.stop};
     if (WaitForMultipleObjects(2, waits, FALSE, kWriteGuardMs) != WAIT_OBJECT_0)
-      PurgeComm(port.handle, PURGE_TXABORT);
+      CancelIoEx(port.handle, &ov);  // Wine does not end a pending write for PurgeComm
     if (GetOverlappedResult(port.handle, &ov, &written, TRUE)) return written;
   }
   Queued(port, nullptr);
