@@ -77,8 +77,8 @@ TEST(SerialReceive, BurstArrivesInOrderInChunksOfAtMost1024ThroughInterruptsAndS
   Faults f;
   f.io.read = ChoppyRead, f.io.poll = CountingPoll, f.Install();
   Pty pty;
-  Channel ch;
   Sink sink;
+  Channel ch;
   ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
   const Bytes sent = Pattern(3000);
   pty.Send(sent);
@@ -92,8 +92,8 @@ TEST(SerialReceive, BurstArrivesInOrderInChunksOfAtMost1024ThroughInterruptsAndS
 
 TEST(SerialOpen, ConfigurationFailures) {
   Pty pty;
-  Channel ch;
   Sink sink;
+  Channel ch;
   bool heldDuringMessage = false;
   ch.SetMessageHook([&](const std::string& t) {
     ch.lastMessage = t;
@@ -131,10 +131,10 @@ TEST(SerialLifecycle, UnplugOrReadErrorEndsTheReaderQuietly) {
     if (!unplug) f.io.read = [](int, void*, size_t) -> ssize_t { return errno = EIO, -1; };
     f.Install();
     Pty pty;
+    Sink sink;
     Channel ch;
     ch.m_pfnPortLost = &CountLoss;
     g_lost = 0;
-    Sink sink;
     ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
     if (unplug)
       pty.Unplug();
@@ -161,8 +161,8 @@ TEST(SerialWrite, BytesArriveExactlyEvenWithInterruptsAndShortWrites) {
   Faults f;
   f.io.write = ChoppyWrite, f.io.poll = CountingPoll, f.Install();
   Pty pty;
-  Channel ch;
   Sink sink;
+  Channel ch;
   ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
   const Bytes sent = Pattern(1 + 133 + 1029);
   ASSERT_EQ(ch.WritePort(sent.data(), 1), 1);
@@ -174,8 +174,8 @@ TEST(SerialWrite, BytesArriveExactlyEvenWithInterruptsAndShortWrites) {
 TEST(SerialWrite, FailuresReturnZeroAndAWriterWaitingForRoomDoesNotHoldUpClose) {
   Faults f;
   Pty pty;
-  Channel ch;
   Sink sink;
+  Channel ch;
   ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
   const Bytes block = Pattern(4096);
   f.io.write = [](int, const void*, size_t) -> ssize_t { return errno = EIO, -1; };
@@ -205,21 +205,10 @@ TEST(SerialWrite, ConcurrentWritersKeepMessagesWholeThroughShortWrites) {
   f.io.write = ChoppyWrite;
   f.Install();
   Pty pty;
-  Channel ch;
   Sink sink;
+  Channel ch;
   ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
-  constexpr int kThreads = 4, kMessages = 50, kLen = 16;
-  std::vector<std::thread> writers;
-  for (int w = 0; w < kThreads; ++w)
-    writers.emplace_back([&, w] {
-      const Bytes msg(kLen, uint8_t('a' + w));
-      for (int i = 0; i < kMessages; ++i) EXPECT_EQ(ch.WritePort(msg.data(), kLen), 1);
-    });
-  const Bytes got = pty.Receive(kThreads * kMessages * kLen);
-  for (auto& t : writers) t.join();
-  ASSERT_EQ(got.size(), size_t(kThreads * kMessages * kLen));
-  for (size_t i = 0; i < got.size(); i += kLen)
-    ASSERT_EQ(Bytes(got.begin() + i, got.begin() + i + kLen), Bytes(kLen, got[i])) << i;
+  ExpectConcurrentMessagesWhole(ch, pty);
 }
 
 // What the channel must never write to, and what it must leave as it found it.
@@ -261,8 +250,8 @@ TEST(SerialSafety, WhatIsNotATerminalIsRefusedUnopenedAndUnchanged) {
   for (const std::string& path : {fifo, dir, std::string("/dev/null"), std::string("/dev/tty")}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(ClassifyPortPath(path), PortPathKind::NotTerminal);
-    Channel ch;
     Sink sink;
+    Channel ch;
     EXPECT_EQ(ch.OpenPort(path.c_str(), &sink), 0);
     EXPECT_EQ(ch.LastOpenError(), ENOTTY);
     EXPECT_FALSE(ch.IsOpen());
@@ -273,8 +262,8 @@ TEST(SerialSafety, WhatIsNotATerminalIsRefusedUnopenedAndUnchanged) {
   const int slave = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_EQ(dup2(slave, STDIN_FILENO), STDIN_FILENO);
   const PortPathKind own = ClassifyPortPath(pty.slave);
-  Channel ch;
   Sink sink;
+  Channel ch;
   const int opened = ch.OpenPort(pty.slave.c_str(), &sink);
   dup2(savedStdin, STDIN_FILENO);
   close(savedStdin);
@@ -291,8 +280,8 @@ TEST(SerialSafety, ClosingAndTheEmergencyPathPutThePortBackAsItWas) {
   ASSERT_NE(before.c_lflag & ICANON, 0u);  // a fresh pty is cooked
   for (bool emergency : {false, true}) {
     SCOPED_TRACE(emergency ? "emergency" : "close");
-    Channel ch;
     Sink sink;
+    Channel ch;
     ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
     EXPECT_EQ(SettingsOf(pty.slave).c_lflag & ICANON, 0u);  // raw while in use
     EXPECT_TRUE(ExclusiveFlag(pty.slave));

@@ -23,10 +23,29 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// A 100-byte menu reply as a charger sends it: in four pieces, 12 ms apart.
+void SendInPieces(PortPeer& peer, const Bytes& reply) {
+  for (size_t i = 0; i < reply.size(); i += 25) {
+    peer.Send(Bytes(reply.begin() + i, reply.begin() + i + 25));
+    std::this_thread::sleep_for(12ms);
+  }
+}
+
+// A line with the channel under test open at the port end.
+class OpenLine : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1); }
+  PortPeer peer;
+  Sink sink;
+  Channel ch;  // closed first: it hands chunks to the sink
+};
+using SerialChannelReceive = OpenLine;
+using SerialChannelWrite = OpenLine;
+
 TEST(SerialChannelOpen, AbsentHeldAndNamelessPortsAreRefusedSilently) {
   PortPeer peer;
-  Channel holder, other;
   Sink sink;
+  Channel holder, other;
   EXPECT_EQ(other.OpenPort(AbsentPortName().c_str(), &sink), 0);
   EXPECT_EQ(other.LastOpenError(), ENOENT);
   EXPECT_EQ(other.OpenPort(nullptr, &sink), 0);
@@ -52,8 +71,8 @@ TEST(SerialChannelOpen, WhatIsNotASerialPortIsRefusedUnopenedAndUnchanged) {
   const std::filesystem::path file =
       std::filesystem::temp_directory_path() / "serial-channel-victim.bin";
   std::ofstream(file, std::ios::binary) << "precious";
-  Channel ch;
   Sink sink;
+  Channel ch;
   EXPECT_EQ(ch.OpenPort(file.string().c_str(), &sink), 0);
   EXPECT_EQ(ch.LastOpenError(), ENOTTY);
   EXPECT_FALSE(ch.IsOpen());
@@ -65,8 +84,8 @@ TEST(SerialChannelOpen, WhatIsNotASerialPortIsRefusedUnopenedAndUnchanged) {
 
 TEST(SerialChannelOpen, ClosedChannelRefusesWritesAndCloses) {
   PortPeer peer;
-  Channel ch;
   Sink sink;
+  Channel ch;
   const uint8_t probe = '0';
   EXPECT_EQ(ch.WritePort(&probe, 1), 0);
   EXPECT_EQ(ch.ClosePort(), 0);
@@ -92,8 +111,8 @@ TEST(SerialChannelRelease, ClosingAndTheEmergencyPathPutTheLineBackAsItWas) {
   peer.SetLine(before);
   for (bool emergency : {false, true}) {
     SCOPED_TRACE(emergency ? "emergency" : "close");
-    Channel ch;
     Sink sink;
+    Channel ch;
     ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1);
     const LineSettings open = peer.Line();
     EXPECT_EQ(open.speed, 115200u);
@@ -129,9 +148,9 @@ void CountLoss(void*, int error) {
 // Unplugged: reported once and at once, nothing shown, writes refused; closing is no loss.
 TEST(SerialChannelRelease, PortLossIsReportedOnceAtOnceAndCloseIsNot) {
   PortPeer peer;
+  Sink sink;
   Channel ch;
   ch.m_pfnPortLost = &CountLoss;
-  Sink sink;
   g_lost = 0;
   ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1);
   EXPECT_EQ(ch.ClosePort(), 1);
@@ -156,11 +175,7 @@ TEST(SerialChannelRelease, PortLossIsReportedOnceAtOnceAndCloseIsNot) {
   EXPECT_EQ(sink.Count(), 0u);
 }
 
-TEST(SerialChannelReceive, BurstArrivesInOrderInChunksOfAtMost1024) {
-  PortPeer peer;
-  Channel ch;
-  Sink sink;
-  ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1);
+TEST_F(SerialChannelReceive, BurstArrivesInOrderInChunksOfAtMost1024) {
   const Bytes sent = Pattern(3000);
   peer.Send(sent);
   ASSERT_TRUE(sink.WaitFor(sent.size()));
@@ -172,16 +187,9 @@ TEST(SerialChannelReceive, BurstArrivesInOrderInChunksOfAtMost1024) {
   for (auto& c : sink.chunks) EXPECT_TRUE(c.zeroAfter);
 }
 
-TEST(SerialChannelReceive, MenuReplySentInPiecesArrivesAsOneChunk) {
-  PortPeer peer;
-  Channel ch;
-  Sink sink;
-  ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1);
+TEST_F(SerialChannelReceive, MenuReplySentInPiecesArrivesAsOneChunk) {
   const Bytes reply = Pattern(100);
-  for (int i = 0; i < 4; ++i) {
-    peer.Send(Bytes(reply.begin() + i * 25, reply.begin() + (i + 1) * 25));
-    std::this_thread::sleep_for(12ms);
-  }
+  SendInPieces(peer, reply);
   ASSERT_TRUE(sink.WaitFor(reply.size()));
   ASSERT_EQ(sink.Count(), 1u);
   EXPECT_EQ(sink.chunks[0].bytes, reply);
@@ -189,11 +197,7 @@ TEST(SerialChannelReceive, MenuReplySentInPiecesArrivesAsOneChunk) {
 
 // Fast replies: a reply is handed on once the line is quiet, long before the read window
 // ends; clearing the gap brings back whole chunks for the next menu reply.
-TEST(SerialChannelReceive, ReplyGapHandsRepliesOnAtOnceAndCanBeTurnedOff) {
-  PortPeer peer;
-  Channel ch;
-  Sink sink;
-  ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1);
+TEST_F(SerialChannelReceive, ReplyGapHandsRepliesOnAtOnceAndCanBeTurnedOff) {
   ch.SetReplyGap(2ms);
   const auto sent = Clock::now();
   peer.Send({0x06, 'C'});
@@ -203,10 +207,7 @@ TEST(SerialChannelReceive, ReplyGapHandsRepliesOnAtOnceAndCanBeTurnedOff) {
   ch.SetReplyGap(0ms);
   std::this_thread::sleep_for(20ms);  // the next chunk starts under the cleared gap
   const Bytes reply = Pattern(100);
-  for (int i = 0; i < 4; ++i) {
-    peer.Send(Bytes(reply.begin() + i * 25, reply.begin() + (i + 1) * 25));
-    std::this_thread::sleep_for(12ms);
-  }
+  SendInPieces(peer, reply);
   ASSERT_TRUE(sink.WaitFor(2 + reply.size()));
   ASSERT_EQ(sink.Count(), 2u);
   EXPECT_EQ(sink.chunks[1].bytes, reply);
@@ -214,11 +215,7 @@ TEST(SerialChannelReceive, ReplyGapHandsRepliesOnAtOnceAndCanBeTurnedOff) {
 
 // What --fast is for: a charger that answers each block at once gets the next one at once,
 // instead of after the read window.
-TEST(SerialChannelReceive, ReplyGapShortensEachBlockRoundTrip) {
-  PortPeer peer;
-  Channel ch;
-  Sink sink;
-  ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1);
+TEST_F(SerialChannelReceive, ReplyGapShortensEachBlockRoundTrip) {
   const Bytes block = Pattern(133);
   size_t answered = 0;
   for (int gapMs : {0, 2}) {
@@ -240,10 +237,10 @@ TEST(SerialChannelReceive, ReplyGapShortensEachBlockRoundTrip) {
   }
 }
 
-TEST(SerialChannelReceive, ReopenDeliversOnlyFreshBytesToTheNewOwner) {
+TEST(SerialChannelOpen, ReopenDeliversOnlyFreshBytesToTheNewOwner) {
   PortPeer peer;
-  Channel ch;
   Sink first, second;
+  Channel ch;
   ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &first), 1);
   peer.Send(Pattern(10));
   ASSERT_TRUE(first.WaitFor(10));
@@ -257,11 +254,7 @@ TEST(SerialChannelReceive, ReopenDeliversOnlyFreshBytesToTheNewOwner) {
   EXPECT_EQ(first.All(), Pattern(10));
 }
 
-TEST(SerialChannelWrite, BytesArriveExactly) {
-  PortPeer peer;
-  Channel ch;
-  Sink sink;
-  ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1);
+TEST_F(SerialChannelWrite, BytesArriveExactly) {
   const Bytes sent = Pattern(1 + 133 + 1029);
   ASSERT_EQ(ch.WritePort(sent.data(), 1), 1);
   ASSERT_EQ(ch.WritePort(sent.data() + 1, 133), 1);
@@ -272,11 +265,7 @@ TEST(SerialChannelWrite, BytesArriveExactly) {
 
 // Nobody reads the far end, so the line fills up: a write gives up after its time-out, and a
 // writer waiting for room does not hold up ClosePort.
-TEST(SerialChannelWrite, StallsReturnZeroInTimeAndDoNotHoldUpClose) {
-  PortPeer peer;
-  Channel ch;
-  Sink sink;
-  ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1);
+TEST_F(SerialChannelWrite, StallsReturnZeroInTimeAndDoNotHoldUpClose) {
   const Bytes block = Pattern(4096);
   double lastMs = 0;
   for (int i = 0; i < 100; ++i) {
@@ -296,26 +285,12 @@ TEST(SerialChannelWrite, StallsReturnZeroInTimeAndDoNotHoldUpClose) {
   writer.join();
 }
 
-TEST(SerialChannelWrite, ConcurrentWritersKeepMessagesWholeAndSurviveClose) {
-  PortPeer peer;
-  Channel ch;
-  Sink sink;
-  ASSERT_EQ(ch.OpenPort(peer.PortName().c_str(), &sink), 1);
-  constexpr int kThreads = 4, kMessages = 50, kLen = 16;
-  std::vector<std::thread> writers;
-  for (int w = 0; w < kThreads; ++w)
-    writers.emplace_back([&, w] {
-      const Bytes msg(kLen, uint8_t('a' + w));
-      for (int i = 0; i < kMessages; ++i) EXPECT_EQ(ch.WritePort(msg.data(), kLen), 1);
-    });
-  const Bytes got = peer.Receive(kThreads * kMessages * kLen);
-  for (auto& t : writers) t.join();
-  ASSERT_EQ(got.size(), size_t(kThreads * kMessages * kLen));
-  for (size_t i = 0; i < got.size(); i += kLen)
-    ASSERT_EQ(Bytes(got.begin() + i, got.begin() + i + kLen), Bytes(kLen, got[i])) << i;
+TEST_F(SerialChannelWrite, ConcurrentWritersKeepMessagesWholeAndSurviveClose) {
+  ExpectConcurrentMessagesWhole(ch, peer);
 
+  constexpr int kThreads = 4, kLen = 16;
   std::atomic<bool> stop{false};
-  writers.clear();
+  std::vector<std::thread> writers;
   for (int w = 0; w < kThreads; ++w)
     writers.emplace_back([&] {
       const Bytes msg(kLen, 'x');

@@ -1,15 +1,19 @@
 #pragma once
 
-// What the serial channel's tests hand the channel: a receiver that keeps every chunk, and a
-// channel whose failure messages are kept rather than shown.
+// What the serial channel's tests share: a receiver that keeps every chunk, a channel whose
+// failure messages are kept rather than shown, and checks both platforms' tests make.
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "port_peer.h"
 #include "serial/serial_port.h"
 
 namespace serialtest {
@@ -67,5 +71,21 @@ struct Channel : CSerial {
     SetMessageHook([this](const std::string& t) { lastMessage = t; });
   }
 };
+
+// Four writers at once, fifty 16-byte messages each: every message reaches the far end whole.
+inline void ExpectConcurrentMessagesWhole(CSerial& ch, PortPeer& peer) {
+  constexpr int kThreads = 4, kMessages = 50, kLen = 16;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kThreads; ++w)
+    writers.emplace_back([&, w] {
+      const Bytes msg(kLen, uint8_t('a' + w));
+      for (int i = 0; i < kMessages; ++i) EXPECT_EQ(ch.WritePort(msg.data(), kLen), 1);
+    });
+  const Bytes got = peer.Receive(kThreads * kMessages * kLen);
+  for (auto& t : writers) t.join();
+  ASSERT_EQ(got.size(), size_t(kThreads * kMessages * kLen));
+  for (size_t i = 0; i < got.size(); i += kLen)
+    ASSERT_EQ(Bytes(got.begin() + i, got.begin() + i + kLen), Bytes(kLen, got[i])) << i;
+}
 
 }  // namespace serialtest
