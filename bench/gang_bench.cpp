@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -28,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "platform/posix_child_process.h"
 
 namespace {
 
@@ -37,17 +36,13 @@ constexpr size_t kImageSize = 40960;
 constexpr int kSampleMs = 100;  // memory sampling period
 
 pid_t Spawn(std::vector<std::string> args, bool quiet) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  if (quiet) posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+  Child child;
+  ChildSpec spec;
+  spec.argv = std::move(args);
+  spec.outToNull = true;
+  spec.errToNull = quiet;
+  if (SpawnChild(spec, &child) != 0) return -1;
+  return child.pid;
 }
 
 // kB of one process: {Rss, Pss} from smaps_rollup.

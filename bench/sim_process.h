@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,9 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix_child_process.h"
 #include "wait_for_exit.h"
-
-extern char** environ;
 
 namespace bench {
 
@@ -35,24 +33,15 @@ inline double CpuSeconds() {
 class Charger {
  public:
   Charger(const std::string& savePath, bool verbose) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    if (!verbose)
-      posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = {CHARGER_SIM_PATH, "--once", "--save", savePath};
-    if (verbose) args.push_back("-v");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&m_pid, CHARGER_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) {
-      m_pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    m_out = out[0];
+    ChildSpec spec;
+    spec.argv = {CHARGER_SIM_PATH, "--once", "--save", savePath};
+    spec.pipeOut = true;
+    spec.errToNull = !verbose;
+    if (verbose) spec.argv.push_back("-v");
+    Child child;
+    if (SpawnChild(spec, &child) != 0) return;
+    m_pid = child.pid;
+    m_out = child.out;
   }
   ~Charger() {
     if (m_pid > 0) {

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix_child_process.h"
 #include "sim/sim_charger.h"
 #include "wait_for_exit.h"
 
@@ -72,31 +72,24 @@ const FaultInfo kFaults[] = {
     {Fault::Signal, "cancel by signal", "cancelled: exit 130"},
 };
 
-// A child process whose stdout and stderr arrive as lines on one queue.
-class Child {
+// The updater as a child process whose stdout and stderr arrive as lines on one queue.
+class Updater {
  public:
   struct Line {
     bool err;
     std::string text;
   };
 
-  explicit Child(std::vector<std::string> args) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    m_reader = std::thread([this, o = out[0], e = err[0]] { ReadLines(o, e); });
+  explicit Updater(std::vector<std::string> args) {
+    Child child;
+    ChildSpec spec;
+    spec.argv = std::move(args);
+    spec.pipeOut = spec.pipeErr = true;
+    if (SpawnChild(spec, &child) != 0) return;
+    m_pid = child.pid;
+    m_reader = std::thread([this, o = child.out, e = child.err] { ReadLines(o, e); });
   }
-  ~Child() {
+  ~Updater() {
     if (m_pid > 0) {
       kill(m_pid, SIGKILL);
       waitpid(m_pid, nullptr, 0);
@@ -251,14 +244,14 @@ std::string SignalSession(const std::string& cli, const std::string& image, cons
     arrived.notify_all();
   };
   if (!sim.Start(options)) return "simulator did not start";
-  Child flash({cli, "flash", image, "--ports", link});
+  Updater flash({cli, "flash", image, "--ports", link});
   {
     std::unique_lock lock(mutex);
     arrived.wait_for(lock, std::chrono::seconds(10), [&] { return blockArrived; });
   }
   kill(flash.Pid(), SIGINT);
   const int status = flash.Wait(std::chrono::seconds(10));
-  Child info({cli, "info", "--ports", link, "--wait", "2"});
+  Updater info({cli, "info", "--ports", link, "--wait", "2"});
   const int infoStatus = info.Wait(std::chrono::seconds(10));
   if (status != 130) return "cancelled: exit " + std::to_string(status);
   const auto ended = sim.Sessions();
@@ -297,7 +290,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < kImageSize; ++i) file.put(static_cast<char>(random()));
   }
   const std::string link = (dir / "port").string();
-  Child updater(
+  Updater updater(
       {CLI_PATH, "auto", image, "--ports", link, "--timeout", std::to_string(kSessionTimeoutS)});
 
   std::map<std::string, Tally> byFault;

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "bench/sim_process.h"
+#include "cli/terminal_view.h"
 #include "serial/serial_port.h"
 #include "ui/event_loop.h"
 #include "ui/qt/quorlin_window.h"
 #include "ui/quorlin_dlg.h"
-#include "ui/terminal_view.h"
 
 namespace {
 

@@ -12,5 +12,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Nothing to ship beside the programs: the C++ runtime and winpthreads go inside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Release programs keep line tables for crash analysis; src/app moves them out beside the build.
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-g1")
 # Test discovery runs the tests, which only Wine can do; it happens when the tests run.
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# build.sh DIR [cmake options...]: configures and builds into DIR.
+# build.sh PRESET [cmake options...]: configures and builds one of CMakePresets.json's builds
+# (default, tsan, asan, release, fuzz, windows) into its folder.
 set -euo pipefail
-dir=$1; shift
-cmake -S "$(dirname "$0")/.." -B "$dir" "$@" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cd "$(dirname "$0")/.."
+preset=$1
+shift
+cmake --preset "$preset" "$@" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"

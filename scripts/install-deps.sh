@@ -5,10 +5,14 @@
 #   install-deps.sh --wine     the Windows build and its run under Wine, with the Linux peers
 #   install-deps.sh --all      every test: also the packaging checks and fuzzing
 set -euo pipefail
-core=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev
-      fonts-liberation xvfb xauth imagemagick help2man librsvg2-bin)
+# fonts-wqy-microhei: the serial channel's messages are Chinese, in the Qt window and under Wine.
+# libcurl4-openssl-dev: posting records; python3 and openssl: the record server of its tests.
+core=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev libcurl4-openssl-dev
+      fonts-liberation fonts-wqy-microhei xvfb xauth imagemagick help2man librsvg2-bin python3
+      openssl)
 windows=(cmake g++-mingw-w64-x86-64-posix libcli11-dev googletest)
-wine=(wine64 xvfb xauth imagemagick x11-utils gcc libc6-dev bc time procps)
+wine=(wine64 fonts-wqy-microhei xvfb xauth imagemagick x11-utils gcc libc6-dev bc time procps
+      python3)
 extras=(file lintian desktop-file-utils appstream nsis clang-14 libclang-rt-14-dev)
 case "${1:-}" in
   "") packages=("${core[@]}") ;;

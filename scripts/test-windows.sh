@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the Windows build under Wine in a private prefix: the cross-built unit tests (the serial
-# channel's against ptys that pty_peer_host keeps, the prefix's COM20), the command-line tool
-# against charger-sim on a pty that the prefix calls COM5, and the native window under Xvfb
-# (saved as build-win/window.png). Prints the transfer time through Wine beside the Linux
-# tool's, with and without --fast. Every step is bounded by a time-out.
+# channel's against ptys that pty_peer_host keeps, the prefix's COM20; the window's also at
+# 150 % on a 1366x768 screen), the command-line tool against charger-sim on a pty that the
+# prefix calls COM5, and the native window under Xvfb with an image loaded (saved as
+# build-win/window.png and docs/window-windows.png). Prints the transfer time through Wine
+# beside the Linux tool's, with and without --fast. Every step is bounded by a time-out.
 #   scripts/test-windows.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +17,7 @@ scripts/build-windows.sh >/dev/null
 if [ -f build/CMakeCache.txt ]; then
   cmake --build build -j"$(nproc)" --target charger-sim charger-updater-cli pty_peer_host >/dev/null
 else
-  scripts/build.sh build >/dev/null
+  scripts/build.sh default >/dev/null
 fi
 win=$root/build-win
 sim=$root/build/sim/charger-sim
@@ -62,9 +63,10 @@ wine_run() {  # wine_run SECONDS PROGRAM ARGS...
   LD_PRELOAD=$shim timeout -k 5 "$seconds" wine64 "$@"
 }
 
-# One X server for every Wine program: the window and the dialog tests need one.
+# One X server for every Wine program: the window and the dialog tests need one. A common
+# laptop's screen, which the window must fit at every usual scale.
 exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 exec 3>&-
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
@@ -88,6 +90,12 @@ timeout 60 wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/d
 # The prefix's own dosdevices exist only after wineboot; COM5 follows the simulator's link.
 port_link=$work/charger
 ln -sfn "$port_link" "$WINEPREFIX/dosdevices/com5"
+# The serial channel's messages are Chinese: the prefix gets a font with the glyphs, linked
+# behind Tahoma, the font of Wine's message boxes, as Windows links its own CJK fonts.
+cjk_font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
+ln -sfn "$cjk_font" "$WINEPREFIX/drive_c/windows/Fonts/"
+timeout 60 wine64 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+  /v Tahoma /t REG_MULTI_SZ /d "$(basename "$cjk_font"),WenQuanYi Micro Hei" /f >/dev/null 2>&1
 pass "prefix ready ($(wine64 --version))"
 
 # The serial channel's tests get a fresh pty for each of their lines from pty_peer_host, linked
@@ -109,6 +117,19 @@ for test in "$win"/tests/test_*.exe; do
     cat "$work/$name.log" >&2
   fi
 done
+
+# Windows at 150 % (144 dpi, Wine's LogPixels): the whole window still fits the work area.
+set_dpi() { timeout 60 wine64 reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+  /d "$1" /f >/dev/null 2>&1; }
+set_dpi 144
+if (cd "$win/tests" && wine_run 120 test_win32_ui.exe --gtest_filter=Win32Window.FitsTheWorkArea \
+  >"$work/dpi.log" 2>&1); then
+  pass "the window at 144 dpi: $(grep -o 'window .*' "$work/dpi.log")"
+else
+  fail "the window at 144 dpi does not fit the screen"
+  cat "$work/dpi.log" >&2
+fi
+set_dpi 96
 
 # The simulated charger on a fresh pty; its log and saved image go to $work/sim.*.
 sim_pid=
@@ -251,6 +272,77 @@ else
   cat "$work/first.log" "$work/sim.log" >&2
 fi
 
+# Record rows posted from the Windows tool to a server on the Linux side of the loopback, through
+# the default spool under %LOCALAPPDATA%; a row queued while the server is down goes out later
+# with records push.
+echo "Posting records to a server on 127.0.0.1"
+start_server() {  # start_server PORT: record_server.py; sets $server_pid and $server_port
+  rm -f "$work/server.port"
+  python3 tests/support/record_server.py --port "$1" --port-file "$work/server.port" \
+    --log "$work/server.log" >/dev/null 2>&1 &
+  server_pid=$!
+  pids+=("$server_pid")
+  for _ in $(seq 100); do [ -s "$work/server.port" ] && break; sleep 0.05; done
+  server_port=$(cat "$work/server.port")
+}
+posted() { grep -c '"status": 200' "$work/server.log" 2>/dev/null || true; }
+rm -f "$work/server.log"
+start_server 0
+start_sim --once
+cli flash "$(image 3000)" --post "http://127.0.0.1:$server_port/records"
+expect_status 0 "flash with --post"
+wait "$sim_pid" 2>/dev/null || true
+if [ "$(posted)" = 1 ] && grep -q '"idempotency_key": "[0-9a-f]\{32\}"' "$work/server.log" &&
+  grep -q 'application/json' "$work/server.log"; then
+  pass "the row reached the server with its id"
+else
+  fail "the row did not reach the server: $(cat "$work/server.log" "$work/cli.log")"
+fi
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+start_sim --once
+cli flash "$(image 3000)" --post "http://127.0.0.1:$server_port/records"
+wait "$sim_pid" 2>/dev/null || true
+if [ "$status" -eq 0 ] && grep -q "1 record row waits in the spool" "$work/cli.log"; then
+  pass "server down: the flash succeeds and the row waits ($(printf %.2f "$seconds") s)"
+else
+  fail "server down: exit status $status: $(cat "$work/cli.log")"
+fi
+start_server "$server_port"
+status=0
+(cd "$work" && wine_run 60 "$cli_exe" records push >"$work/cli.log" 2>&1) || status=$?
+if [ "$status" -eq 0 ] && [ "$(posted)" = 2 ]; then
+  pass "records push delivers the waiting row"
+else
+  fail "records push: exit status $status: $(cat "$work/cli.log")"
+fi
+(cd "$work" && wine_run 60 "$cli_exe" records status >"$work/cli.log" 2>&1) || true
+grep -q "^queued: 0" "$work/cli.log" || fail "records status: $(cat "$work/cli.log")"
+grep -q 'spool: .*Charger Updater\\spool' "$work/cli.log" ||
+  fail "the default spool is under %LOCALAPPDATA%: $(cat "$work/cli.log")"
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+# https with a plant's own CA (--cacert): a self-signed certificate for localhost, as Wine
+# matches DNS names only.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+  -addext subjectAltName=DNS:localhost -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
+rm -f "$work/server.port" "$work/server.log"
+python3 tests/support/record_server.py --port-file "$work/server.port" --log "$work/server.log" \
+  --cert "$work/cert.pem" --key "$work/key.pem" >/dev/null 2>&1 &
+server_pid=$!
+pids+=("$server_pid")
+for _ in $(seq 100); do [ -s "$work/server.port" ] && break; sleep 0.05; done
+start_sim --once
+cli flash "$(image 3000)" --post "https://localhost:$(cat "$work/server.port")/records" \
+  --cacert "Z:$work/cert.pem"
+wait "$sim_pid" 2>/dev/null || true
+if [ "$status" -eq 0 ] && [ "$(posted)" = 1 ]; then
+  pass "https with --cacert delivers the row"
+else
+  fail "https with --cacert: exit status $status: $(cat "$work/cli.log")"
+fi
+kill "$server_pid" 2>/dev/null || true
+
 echo "Benchmark: flash of 40960 bytes (protocol floor 7.50 s: 40 blocks x 80 ms + 43 replies x 100 ms)"
 # Wall time and CPU of the updater's process; under Wine that process also runs Wine's own
 # emulation of the serial calls, and wineserver's share is counted apart.
@@ -301,6 +393,11 @@ fi
 echo "The window"
 start_sim
 rm -f "$win/window.png"
+# The window reloads the image its config.ini names, as it does for a user; the tag "INFO" with a
+# spare byte and "V20" gives the firmware's version.
+shown=$work/fw_v20.bin
+{ head -c 2000 /dev/urandom; printf 'INFO\0V20'; head -c 38951 /dev/urandom; } >"$shown"
+printf '[File]\r\nPath=%s\r\n' "$(wine64 winepath -w "$shown" 2>/dev/null)" >"$work/config.ini"
 (cd "$work" && wine_run 60 "$gui_exe" --ports COM5 >"$work/gui.log" 2>&1) &
 gui=$!
 # Found once the charger has answered the menu command.
@@ -310,6 +407,8 @@ window=$(timeout 10 xwininfo -root -tree | grep -m 1 '"Charger Firmware Updater'
   awk '{print $1}') || true
 if [ -n "$window" ] && timeout 20 import -window "$window" "$win/window.png" 2>/dev/null; then
   pass "window.png: $(identify -format '%wx%h' "$win/window.png") pixels"
+  # The picture in the README: the window as a user meets it, with an image loaded.
+  cp "$win/window.png" docs/window-windows.png
 else
   fail "no window to capture"
   cat "$work/gui.log" >&2

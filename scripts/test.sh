@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --all
-scripts/build.sh build -DWARNINGS_AS_ERRORS=ON
-(cd build && ctest --output-on-failure --timeout 300)
+scripts/build.sh default
+ctest --preset default
 
 # Smoke check that the window renders, with the simulated charger to find.
 link=$(mktemp -u /tmp/charger-smoke.XXXXXX)
@@ -17,21 +17,18 @@ for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
 scripts/screenshot.sh build/src/app/charger-updater build/window.png --ports "$link" || {
   kill $sim; exit 1; }
 kill $sim; wait $sim 2>/dev/null || true
-scripts/build.sh build-tsan -DWARNINGS_AS_ERRORS=ON -DWITH_QT=OFF -DSANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --output-on-failure --timeout 600)
-scripts/build.sh build-asan -DWARNINGS_AS_ERRORS=ON -DSANITIZE=address -DCMAKE_BUILD_TYPE=Debug
-(cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600)
+scripts/build.sh tsan
+ctest --preset tsan
+scripts/build.sh asan
+ctest --preset asan
 
 # Users and packagers build Release (-O3): it must stay warning-free.
-scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release -DWARNINGS_AS_ERRORS=ON
-(cd build-release && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300)
+scripts/build.sh release
+ctest --preset release
 
 # Fuzz each target for 30 s from its seeds; a crash input is kept under
 # tests/fuzz/regressions/<target>/, where every other build replays it.
-cmake -S . -B build-fuzz -DFUZZ=ON -DWITH_QT=OFF -DWARNINGS_AS_ERRORS=ON \
-  -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target fuzzers
+scripts/build.sh fuzz
 for target in menu_reply:menu_replies profile:config image:images receiver:transcripts; do
   name=${target%%:*}
   mkdir -p "build-fuzz/corpus/$name" "tests/fuzz/regressions/$name"

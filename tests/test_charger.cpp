@@ -14,7 +14,7 @@
 #include "charger/menu_reply.h"
 #include "charger/port_list.h"
 #include "charger/posix_port_list.h"
-#include "charger/reply_event.h"
+#include "platform/auto_reset_event.h"
 
 namespace {
 
@@ -204,10 +204,10 @@ TEST(ReplyEvent, InterruptReleasesForGood) {
 
 TEST(PortList, SplitAndOverride) {
   using V = std::vector<std::string>;
-  EXPECT_EQ(SplitPortList("a,b,,c"), (V{"a", "b", "c"}));
-  EXPECT_EQ(SplitPortList(" /dev/ttyUSB0 , /dev/pts/3\n"), (V{"/dev/ttyUSB0", "/dev/pts/3"}));
-  EXPECT_EQ(SplitPortList(""), V{});
-  EXPECT_EQ(SplitPortList(",, ,"), V{});
+  EXPECT_EQ(SplitNameList("a,b,,c"), (V{"a", "b", "c"}));
+  EXPECT_EQ(SplitNameList(" /dev/ttyUSB0 , /dev/pts/3\n"), (V{"/dev/ttyUSB0", "/dev/pts/3"}));
+  EXPECT_EQ(SplitNameList(""), V{});
+  EXPECT_EQ(SplitNameList(",, ,"), V{});
 
   ASSERT_EQ(setenv("CHARGER_UPDATER_PORTS", "/dev/pts/9,/dev/pts/2", 1), 0);
   EXPECT_EQ(ListSerialPorts(), (V{"/dev/pts/9", "/dev/pts/2"})) << "the operator's order is kept";

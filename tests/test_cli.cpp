@@ -23,9 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/cli_commands.h"
+#include "cli/commands.h"
 #include "cli_process.h"
 #include "engine_fixture.h"
+#include "scratch_dir.h"
 #include "sim/sim_charger.h"
 
 extern char** environ;
@@ -58,19 +59,11 @@ class HeldPort {
 
 class CliTest : public ::testing::Test {
  protected:
-  CliTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "clitest.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "no scratch directory";
-    dir = pattern;
-    link = dir + "/ttyCharger";
-  }
   ~CliTest() override {
     sim.Stop();
     if (HasFailure())
       for (const std::string& line : simLog.Lines())
         std::fprintf(stderr, "sim: %s\n", line.c_str());
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
   }
 
   // The simulator behind `link`, every line it logs kept.
@@ -98,8 +91,9 @@ class CliTest : public ::testing::Test {
     return path;
   }
 
-  std::string dir;
-  std::string link;
+  ScratchDir scratch{"clitest"};
+  std::string dir = scratch.Path();
+  std::string link = dir + "/ttyCharger";
   enginetest::SimLog simLog;
   chargersim::SimCharger sim;
 };

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -205,18 +206,28 @@ TEST_F(PortSearch, UnusablePortsAreRecordedWithTheirReasonInsteadOfBoxes) {
   StopEngine();
 }
 
-// The window keeps its boxes: the channel's text at every failed configuration, the
-// permission hint once per port.
-TEST_F(PortSearch, WindowShowsConfigurationFailuresAndThePermissionHintOnce) {
+// The window tells each unusable port once, not on every pass: the channel's Chinese text with
+// a line naming the port and the reason, the permission hint; again only after the port opened.
+TEST_F(PortSearch, WindowTellsEachFailingPortOnceUntilItOpens) {
   SilentPort silent;
-  UnusablePorts faults;
-  StartEngine(EngineOptions({dir + "/denied", silent.Path()}));
-  ASSERT_TRUE(WaitFor([&] { return surface.MessageBoxes().size() >= 3; }, 5s));
-  StopEngine();
-  const auto boxes = surface.MessageBoxes();
+  auto faults = std::make_unique<UnusablePorts>();
+  CQuorlinDlg& dlg = StartEngine(EngineOptions({dir + "/denied", silent.Path()}));
+  ASSERT_TRUE(WaitFor([&] { return surface.MessageBoxes().size() >= 2; }, 5s));
+  const int passes = 6;  // an idle pass pauses 250 ms
+  std::this_thread::sleep_for(passes * 300ms);
   const std::string hint = "Cannot open " + dir + "/denied: permission denied. " + kDialoutHint;
-  EXPECT_EQ(std::count(boxes.begin(), boxes.end(), hint), 1);
-  EXPECT_GE(std::count(boxes.begin(), boxes.end(), "无法按当前参数配置端口，请检查参数!"), 2);
+  const std::string configure = "无法按当前参数配置端口，请检查参数!\nThe port " + silent.Path() +
+                                " could not be set to 115200 baud 8N1 (Invalid argument).";
+  EXPECT_EQ(surface.MessageBoxes(), (std::vector<std::string>{hint, configure}));
+
+  faults.reset();
+  ASSERT_TRUE(WaitFor([&] { return dlg.UnsearchedPorts().size() == 1; }, 5s)) << "it opened";
+  faults = std::make_unique<UnusablePorts>();
+  ASSERT_TRUE(WaitFor([&] { return surface.MessageBoxes().size() == 3; }, 5s));
+  std::this_thread::sleep_for(passes * 300ms);
+  StopEngine();
+  EXPECT_EQ(surface.MessageBoxes(), (std::vector<std::string>{hint, configure, configure}))
+      << "told again after it opened, once";
 }
 
 }  // namespace

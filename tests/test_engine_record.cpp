@@ -6,9 +6,9 @@
 #include <string>
 
 #include "engine_fixture.h"
-#include "engine_record.h"
 #include "image/sha256.h"
-#include "json_text.h"
+#include "record/json_text.h"
+#include "record/production_settings.h"
 #include "res/resource_ids.h"
 
 namespace {

@@ -13,7 +13,8 @@
 
 #include "cli_process.h"
 #include "engine_fixture.h"
-#include "json_text.h"
+#include "record/json_text.h"
+#include "scratch_dir.h"
 #include "sim/sim_charger.h"
 
 namespace {
@@ -32,11 +33,6 @@ struct Charger {
 
 class ProductionTest : public ::testing::Test {
  protected:
-  ProductionTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "prodtest.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "no scratch directory";
-    dir = pattern;
-  }
   ~ProductionTest() override {
     for (auto& charger : chargers) {
       charger->sim.Stop();
@@ -44,8 +40,6 @@ class ProductionTest : public ::testing::Test {
         for (const std::string& line : charger->log.Lines())
           std::fprintf(stderr, "%s: %s\n", charger->link.c_str(), line.c_str());
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
   }
 
   Charger& AddCharger(const std::string& serial, chargersim::Options options = {}) {
@@ -86,7 +80,8 @@ class ProductionTest : public ::testing::Test {
     return text.str();
   }
 
-  std::string dir;
+  ScratchDir scratch{"prodtest"};
+  std::string dir = scratch.Path();
   std::vector<uint8_t> image;
   std::vector<std::unique_ptr<Charger>> chargers;
 };

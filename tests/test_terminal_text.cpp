@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "ui/terminal_text.h"
+#include "cli/terminal_text.h"
 
 namespace {
 

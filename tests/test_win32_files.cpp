@@ -10,7 +10,7 @@
 
 #include "image/image_file.h"
 #include "image/profile.h"
-#include "res/win32_text.h"
+#include "platform/win32_text.h"
 
 namespace {
 
@@ -84,6 +84,26 @@ TEST(Win32Files, ProfileKeepsAttributesAndRefusesReadOnly) {
   for (const auto& entry : fs::directory_iterator(fs::path(Widen(dir / ""))))
     files += entry.is_regular_file();
   EXPECT_EQ(files, 1u);
+}
+
+// The window keeps ".\\config.ini" by its relative name, in the working directory; a second
+// write replaces the first one there.
+TEST(Win32Files, RelativeProfileIsWrittenAndReadBack) {
+  TempDir dir;
+  wchar_t before[MAX_PATH];
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, before), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(Widen(dir / "").c_str()));
+  std::string error;
+  const bool first = WriteProfileString("config.ini", "File", "Path", "C:\\fw\\one.bin", &error);
+  const bool second = WriteProfileString("config.ini", "File", "Path", "C:\\fw\\two.bin", &error);
+  const bool dotted = WriteProfileString(".\\config.ini", "File", "Path", "C:\\fw\\3.bin", &error);
+  const std::string relative = ReadProfileString("config.ini", "File", "Path", "NONE");
+  SetCurrentDirectoryW(before);
+  EXPECT_TRUE(first) << error;
+  EXPECT_TRUE(second) << error;
+  EXPECT_TRUE(dotted) << error;
+  EXPECT_EQ(relative, "C:\\fw\\3.bin");
+  EXPECT_EQ(ReadProfileString(dir / "config.ini", "File", "Path", "NONE"), "C:\\fw\\3.bin");
 }
 
 }  // namespace

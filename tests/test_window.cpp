@@ -32,13 +32,13 @@
 #include <thread>
 #include <vector>
 
-#include "extras/about_dlg.h"
-#include "extras/artwork.h"
-#include "extras/dialog_units.h"
+#include "res/artwork.h"
 #include "res/dialog_templates.h"
 #include "res/resource_ids.h"
 #include "res/version.h"
 #include "serial/serial_port.h"
+#include "ui/qt/about_dlg.h"
+#include "ui/qt/dialog_units.h"
 #include "ui/qt/quorlin_window.h"
 #include "ui/quorlin_dlg.h"
 
@@ -531,6 +531,27 @@ class TestWindow : public QObject {
     QVERIFY(onlyOk);
   }
 
+  // The serial channel's Chinese texts are read by people: a message box draws their glyphs.
+  // Without a font that has them every character is the same empty box, so the text and its
+  // reverse would look alike.
+  void chineseMessageShowsGlyphs() {
+    QuorlinWindow window;
+    window.show();
+    const QString text = QStringLiteral("无法按当前参数配置端口");
+    QString reversed = text;
+    std::reverse(reversed.begin(), reversed.end());
+    std::vector<QImage> shots;
+    for (const QString& shown : {text, reversed}) {
+      const size_t before = shots.size();
+      DismissNextModal([&](QDialog* dialog) { shots.push_back(dialog->grab().toImage()); });
+      std::thread worker([&] { window.MessageBox(shown.toStdString()); });
+      QTRY_COMPARE_WITH_TIMEOUT(shots.size(), before + 1, 10000);
+      worker.join();
+    }
+    QCOMPARE(shots[0].size(), shots[1].size());
+    QVERIFY2(shots[0] != shots[1], "the Chinese text is drawn without glyphs");
+  }
+
   // One worker's changes land in the order it makes them, each before its call returns.
   void workerChangesInOrder() {
     QuorlinWindow window;
@@ -724,7 +745,8 @@ class TestWindow : public QObject {
     QVERIFY(window.Control(ids::kOpen)->isEnabled());
   }
 
-  // Esc in the middle of a transfer: the window goes within a second, whatever is in flight.
+  // Esc in the middle of a transfer asks first, No the default: No keeps the transfer going,
+  // Yes closes the window within a second, the transfer cancelled and the port let go.
   void closeMidTransfer() {
     FakeCharger charger(true, 1);
     QVERIFY(!charger.Port().empty());
@@ -740,12 +762,48 @@ class TestWindow : public QObject {
     QCOMPARE(updater.dlg.m_bProgramming.load(), 1);
     QCOMPARE(TextOf(window.Control(ids::kPercent)), QString("34%"));
 
-    QElapsedTimer clock;
-    clock.start();
-    QTest::keyClick(&window, Qt::Key_Escape);
-    QVERIFY(clock.elapsed() < 1000);
-    QVERIFY(!window.isVisible());
-    QVERIFY(!g_serial.IsOpen());
+    for (bool yes : {false, true}) {
+      QString question;
+      bool noIsDefault = false;
+      auto answer = [&, yes](QMessageBox* box) {
+        question = box->text();
+        noIsDefault = box->defaultButton() == box->button(QMessageBox::No) &&
+                      box->escapeButton() == box->button(QMessageBox::No);
+        box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+      };
+      auto* poll = new QTimer(&window);
+      QObject::connect(poll, &QTimer::timeout, [poll, answer] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+          poll->stop();
+          answer(box);
+        }
+      });
+      poll->start(10);
+      QElapsedTimer clock;
+      clock.start();
+      QTest::keyClick(&window, Qt::Key_Escape);
+      QCOMPARE(question, QString("Programming is in progress. Stop it and close the window?"));
+      QVERIFY(noIsDefault);
+      if (!yes) {
+        QVERIFY(window.isVisible());
+        QCOMPARE(updater.dlg.m_bProgramming.load(), 1);
+        QVERIFY(g_serial.IsOpen());
+        continue;
+      }
+      QVERIFY(clock.elapsed() < 1000);
+      QVERIFY(!window.isVisible());
+      QVERIFY(!g_serial.IsOpen());
+      QCOMPARE(updater.dlg.m_nFailed.load(), 1);
+    }
+  }
+
+  // Closing asks only while a transfer runs.
+  void closeWithoutTransferDoesNotAsk() {
+    Updater updater({kNowhere});
+    updater.dlg.OnInitDialog();
+    updater.window.show();
+    QVERIFY(updater.window.close());
+    QVERIFY(!updater.window.isVisible());
   }
 };
 

@@ -16,9 +16,14 @@ RequestExecutionLevel user
 InstallDir "$LOCALAPPDATA\Programs\Charger Updater"
 InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 SetCompressor /SOLID lzma
+; The program's own icon, and no installer-tool line at the bottom of each page.
+!define MUI_ICON "${TOP}/src/res/app.ico"
+!define MUI_UNICON "${TOP}/src/res/app.ico"
+BrandingText " "
 
 VIProductVersion "${VERSION}.0"
 VIAddVersionKey "ProductName" "${APP}"
+VIAddVersionKey "CompanyName" "Brelka"
 VIAddVersionKey "ProductVersion" "${VERSION}"
 VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "FileDescription" "${APP} ${VERSION} setup"

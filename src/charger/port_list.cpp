@@ -66,7 +66,7 @@ bool PortNameLess(const std::string& a, const std::string& b) {
   return NaturalCompare(na, nb) < 0;
 }
 
-std::vector<std::string> SplitPortList(const std::string& text) {
+std::vector<std::string> SplitNameList(const std::string& text) {
   std::vector<std::string> ports;
   size_t start = 0;
   while (start <= text.size()) {
@@ -81,6 +81,6 @@ std::vector<std::string> SplitPortList(const std::string& text) {
 
 std::vector<std::string> ListSerialPorts() {
   const char* override = std::getenv("CHARGER_UPDATER_PORTS");
-  if (override != nullptr && *override != '\0') return SplitPortList(override);
+  if (override != nullptr && *override != '\0') return SplitNameList(override);
   return SystemSerialPorts();
 }

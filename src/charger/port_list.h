@@ -9,8 +9,9 @@ std::vector<std::string> ListSerialPorts();
 // The system's list alone, without the environment override: on Linux the ttys with hardware
 // behind them, on Windows the COM ports the registry names.
 std::vector<std::string> SystemSerialPorts();
-// "a,b,,c" -> {"a","b","c"}; blanks around each name are dropped.
-std::vector<std::string> SplitPortList(const std::string& text);
+// Names separated by commas (ports, serial numbers): "a,b,,c" -> {"a","b","c"}; blanks
+// around each name are dropped.
+std::vector<std::string> SplitNameList(const std::string& text);
 
 // The search order: USB adapters first, then UARTs; numbers compare by value (ttyACM2 <
 // ttyACM10, COM2 < COM10).

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "charger/port_list.h"
-#include "res/win32_text.h"
+#include "platform/win32_text.h"
 
 // Every serial driver names its ports here, present ones only; the values are the COM names.
 std::vector<std::string> SystemSerialPorts() {

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,42 @@ long long Reader::Read(void* buffer, size_t size, int* err) {
     *err = errno;
     return -1;
   }
+}
+
+Appender::Appender(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  m_file = fd;
+  m_openError = fd < 0 ? errno : 0;
+}
+
+Appender::~Appender() {
+  if (m_file >= 0) ::close(static_cast<int>(m_file));
+}
+
+bool Appender::Describe(Kind* kind, uint64_t* size, int* err) const {
+  struct stat st {};
+  if (::fstat(static_cast<int>(m_file), &st) != 0) {
+    *err = errno;
+    return false;
+  }
+  *kind = S_ISREG(st.st_mode) ? Kind::Regular : S_ISDIR(st.st_mode) ? Kind::Directory : Kind::Other;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+void Appender::Lock() {
+  while (::flock(static_cast<int>(m_file), LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+void Appender::Unlock() {
+  ::flock(static_cast<int>(m_file), LOCK_UN);
+}
+
+int Appender::Append(const std::string& data) {
+  const int fd = static_cast<int>(m_file);
+  if (!WriteAll(fd, data)) return errno != 0 ? errno : EIO;
+  return ::fsync(fd) == 0 ? 0 : errno;
 }
 
 std::string ResolveLinks(const std::string& path) {

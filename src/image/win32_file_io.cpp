@@ -7,12 +7,12 @@
 #include <climits>
 
 #include "image/file_io.h"
-#include "res/win32_text.h"
+#include "image/win32_errno.h"
+#include "platform/win32_text.h"
 
 namespace file_io {
-namespace {
 
-int ErrnoOf(DWORD error) {
+int ErrnoOf(unsigned long error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -30,15 +30,31 @@ int ErrnoOf(DWORD error) {
       return ENOENT;
     case ERROR_FILENAME_EXCED_RANGE:
       return ENAMETOOLONG;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return EEXIST;
     default:
       return EIO;
   }
 }
 
+namespace {
+
 std::wstring DirectoryOf(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
   if (slash == std::wstring::npos) return L".";
   return path.substr(0, slash + 1);
+}
+
+// Wine's ReplaceFileW fails a relative name with ERROR_DIRECTORY; a full one works everywhere.
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) return path;
+  full.resize(written);
+  return full;
 }
 
 bool WriteAll(HANDLE file, const std::string& content) {
@@ -88,6 +104,52 @@ long long Reader::Read(void* buffer, size_t size, int* err) {
   return got;
 }
 
+namespace {
+HANDLE HandleOf(std::intptr_t file) {
+  return reinterpret_cast<HANDLE>(file);
+}
+}  // namespace
+
+// Append-only access: every WriteFile lands whole at the current end, whoever else appends.
+// Read access is only there so the file can be locked.
+Appender::Appender(const std::string& path) {
+  const HANDLE file = CreateFileW(
+      Widen(path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  m_file = reinterpret_cast<std::intptr_t>(file);
+  m_openError = file == INVALID_HANDLE_VALUE ? ErrnoOf(GetLastError()) : 0;
+}
+
+Appender::~Appender() {
+  if (m_openError == 0) CloseHandle(HandleOf(m_file));
+}
+
+bool Appender::Describe(Kind* kind, uint64_t* size, int* err) const {
+  LARGE_INTEGER bytes{};
+  if (!GetFileSizeEx(HandleOf(m_file), &bytes)) {
+    *err = ErrnoOf(GetLastError());
+    return false;
+  }
+  *kind = GetFileType(HandleOf(m_file)) == FILE_TYPE_DISK ? Kind::Regular : Kind::Other;
+  *size = static_cast<uint64_t>(bytes.QuadPart);
+  return true;
+}
+
+void Appender::Lock() {
+  OVERLAPPED whole{};
+  LockFileEx(HandleOf(m_file), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+void Appender::Unlock() {
+  OVERLAPPED whole{};
+  UnlockFileEx(HandleOf(m_file), 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+int Appender::Append(const std::string& data) {
+  if (!WriteAll(HandleOf(m_file), data)) return ErrnoOf(GetLastError());
+  return FlushFileBuffers(HandleOf(m_file)) ? 0 : ErrnoOf(GetLastError());
+}
+
 std::string ResolveLinks(const std::string& path) {
   return path;
 }
@@ -99,7 +161,7 @@ int CheckWritable(const std::string& path) {
 }
 
 int ReplaceContents(const std::string& target, const std::string& content) {
-  const std::wstring wideTarget = Widen(target);
+  const std::wstring wideTarget = FullPath(Widen(target));
   wchar_t temp[MAX_PATH];
   if (GetTempFileNameW(DirectoryOf(wideTarget).c_str(), L"cfg", 0, temp) == 0)
     return ErrnoOf(GetLastError());

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "serial/timed_lock.h"
+#include "platform/timed_lock.h"
 
 namespace port_io {
 struct Port;

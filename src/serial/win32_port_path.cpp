@@ -4,7 +4,7 @@
 
 #include <cwctype>
 
-#include "res/win32_text.h"
+#include "platform/win32_text.h"
 #include "serial/port_path.h"
 
 namespace {

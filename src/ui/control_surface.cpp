@@ -129,9 +129,16 @@ void ControlSurface::MessageBox(const std::string& text, const std::string& capt
   RunOnGuiThread([&] { ApplyMessageBox(text, caption, icon); });
 }
 
-std::optional<std::string> ControlSurface::ChooseFile(const std::string& filter) {
+bool ControlSurface::Ask(const std::string& text) {
+  bool yes = false;
+  RunOnGuiThread([&] { yes = ApplyAsk(text); });
+  return yes;
+}
+
+std::optional<std::string> ControlSurface::ChooseFile(const std::string& filter,
+                                                      const std::string& startPath) {
   std::optional<std::string> chosen;
-  RunOnGuiThread([&] { chosen = ApplyChooseFile(filter); });
+  RunOnGuiThread([&] { chosen = ApplyChooseFile(filter, startPath); });
   return chosen;
 }
 

@@ -10,6 +10,27 @@
 
 enum class MessageIcon { None, Stop };
 
+// What every face overrides, in its class's protected part: the Apply functions (each runs on
+// the GUI thread) and the way to its GUI thread. Declared once, so no face can miss one.
+#define CONTROL_SURFACE_OVERRIDES                                                             \
+  void ApplyText(int id, const std::string& text) override;                                   \
+  void ApplyEnable(int id, bool enable) override;                                             \
+  void ApplyProgressRange(int low, int high) override;                                        \
+  void ApplyProgressPos(int pos) override;                                                    \
+  void ApplyAddComboItem(int id, const std::string& text) override;                           \
+  void ApplySelectComboItem(int id, int index) override;                                      \
+  void ApplyScrollToEnd(int id) override;                                                     \
+  void ApplyMessageBox(const std::string& text, const std::string& caption, MessageIcon icon) \
+      override;                                                                               \
+  bool ApplyAsk(const std::string& text) override;                                            \
+  std::optional<std::string> ApplyChooseFile(const std::string& filter,                       \
+                                             const std::string& startPath) override;          \
+  void ApplyShowAbout() override;                                                             \
+  void ApplySetTimer(int id, int intervalMs) override;                                        \
+  void ApplyKillTimer(int id) override;                                                       \
+  bool OnGuiThread() const override;                                                          \
+  void PostToGuiThread(std::function<void()> task) override
+
 // The window as the dialog engine sees it: controls addressed by ID. Every public call may
 // come from any thread; it is applied on the GUI thread while the caller waits, so one
 // thread's changes land in the order it makes them. After Detach() every call returns at
@@ -28,8 +49,11 @@ class ControlSurface {
   // Modal, OK button only; returns once dismissed.
   void MessageBox(const std::string& text, const std::string& caption = {},
                   MessageIcon icon = MessageIcon::None);
-  // Open-file dialog; empty when cancelled.
-  std::optional<std::string> ChooseFile(const std::string& filter);
+  // Modal Yes/No question, No the default (Enter, Esc); true when answered Yes.
+  bool Ask(const std::string& text);
+  // Open-file dialog, in the folder of `startPath` when it names one; empty when cancelled.
+  std::optional<std::string> ChooseFile(const std::string& filter,
+                                        const std::string& startPath = {});
   void ShowAbout();
   // Repeating timer; `TimerFired(id)` runs on the GUI thread until KillTimer(id).
   void SetTimer(int id, int intervalMs);
@@ -58,7 +82,9 @@ class ControlSurface {
   virtual void ApplyScrollToEnd(int id) = 0;
   virtual void ApplyMessageBox(const std::string& text, const std::string& caption,
                                MessageIcon icon) = 0;
-  virtual std::optional<std::string> ApplyChooseFile(const std::string& filter) = 0;
+  virtual bool ApplyAsk(const std::string& text) = 0;
+  virtual std::optional<std::string> ApplyChooseFile(const std::string& filter,
+                                                     const std::string& startPath) = 0;
   virtual void ApplyShowAbout() = 0;
   virtual void ApplySetTimer(int id, int intervalMs) = 0;
   virtual void ApplyKillTimer(int id) = 0;

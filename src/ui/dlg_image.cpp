@@ -11,7 +11,8 @@ constexpr char kImageFilter[] = "Bin Files(*.bin)|*.bin|all files(*.*)|*.*||";
 void CQuorlinDlg::OnFileOpen() {
   m_surface.Enable(ids::kUpdate, false);
   m_surface.Enable(ids::kAutoProgram, false);
-  const std::optional<std::string> chosen = m_surface.ChooseFile(kImageFilter);
+  const std::optional<std::string> chosen =
+      m_surface.ChooseFile(kImageFilter, m_strImagePath.Get());
   if (!chosen) return;
   m_strImagePath.Set(*chosen);
   const ImageLoadResult result = LoadImage();

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 #include "charger/port_list.h"
 #include "quorlin_dlg.h"
@@ -188,13 +189,20 @@ std::vector<UnsearchedPort> CQuorlinDlg::UnsearchedPorts() const {
   return m_unsearched;
 }
 
-// A port that fails is skipped silently on every pass; its reason is kept so the operator
-// can be told what to do about it.
+// A port that fails is skipped on every pass; its reason is kept so the operator can be told
+// what to do about it, once per port until it opens again: a search passes every few seconds.
 void CQuorlinDlg::RecordOpenFailure(const std::string& port) {
   const int error = m_serial.LastOpenError();
   const PortProblem problem = ClassifyOpenFailure(m_serial.LastOpenStep(), error);
+  const std::string channelText = m_strChannelMessage.Get();
+  m_strChannelMessage.Clear();
+  std::string message;
+  if (problem == PortProblem::Denied)
+    message = "Cannot open " + port + ": permission denied. " + kDialoutHint;
+  else if (!channelText.empty())
+    message = channelText + "\n" + PortFailureLine(port, problem, error);
   bool changed = true;
-  bool firstDenial = false;
+  bool tell = false;
   {
     std::lock_guard lock(m_portsMutex);
     auto known = std::find_if(m_unsearched.begin(), m_unsearched.end(),
@@ -205,21 +213,29 @@ void CQuorlinDlg::RecordOpenFailure(const std::string& port) {
       changed = known->problem != problem;
       *known = {port, problem, error};
     }
-    if (problem == PortProblem::Denied &&
-        std::find(m_deniedPorts.begin(), m_deniedPorts.end(), port) == m_deniedPorts.end()) {
-      m_deniedPorts.push_back(port);
-      firstDenial = true;
+    if (!message.empty() &&
+        std::find(m_toldPorts.begin(), m_toldPorts.end(), port) == m_toldPorts.end()) {
+      m_toldPorts.push_back(port);
+      tell = true;
     }
   }
   if (changed) NotifyState();
-  // Told once per port, not on every pass.
-  if (firstDenial && m_options.portFailureBoxes)
-    m_surface.MessageBox("Cannot open " + port + ": permission denied. " + kDialoutHint);
+  if (tell && m_options.portFailureBoxes) m_surface.MessageBox(message);
+}
+
+// The channel's own text is Chinese and names no port; this line says which port and why.
+std::string CQuorlinDlg::PortFailureLine(const std::string& port, PortProblem problem, int error) {
+  const std::string reason = std::error_code(error, std::generic_category()).message();
+  if (problem == PortProblem::NotConfigurable)
+    return "The port " + port + " could not be set to 115200 baud 8N1 (" + reason + ").";
+  return "The port " + port + " could not be opened (" + reason + ").";
 }
 
 void CQuorlinDlg::RecordOpened(const std::string& port) {
+  m_strChannelMessage.Clear();
   std::lock_guard lock(m_portsMutex);
   std::erase_if(m_unsearched, [&](const UnsearchedPort& p) { return p.port == port; });
+  std::erase(m_toldPorts, port);
 }
 
 bool CQuorlinDlg::AcceptsLastReply(const std::string& port) const {

@@ -25,10 +25,8 @@ CQuorlinDlg::~CQuorlinDlg() {
 bool CQuorlinDlg::OnInitDialog() {
   m_serial.m_pfnReceive = &CQuorlinDlg::ReceiveHandler;
   m_serial.m_pfnPortLost = &CQuorlinDlg::PortLostHandler;
-  if (m_options.portFailureBoxes)
-    m_serial.SetMessageHook([this](const std::string& text) { m_surface.MessageBox(text); });
-  else  // recorded per port instead (UnsearchedPorts)
-    m_serial.SetMessageHook([](const std::string&) {});
+  // Kept for the failed open's port, which the channel does not name (RecordOpenFailure).
+  m_serial.SetMessageHook([this](const std::string& text) { m_strChannelMessage.Set(text); });
   g_sender.progressCallback = &CQuorlinDlg::ProgressHandler;
   SetSenderIo(SenderIo{[this](const uint8_t* data, uint32_t length) {
                          return m_serial.WritePort(data, length) == 1;
@@ -74,6 +72,11 @@ bool CQuorlinDlg::OnInitDialog() {
     }
   }
   return true;
+}
+
+bool CQuorlinDlg::ConfirmClose() {
+  if (!m_bProgramming && !g_sender.transferActive) return true;
+  return m_surface.Ask("Programming is in progress. Stop it and close the window?");
 }
 
 void CQuorlinDlg::Shutdown() {

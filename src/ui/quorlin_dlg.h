@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "charger/menu_reply.h"
-#include "charger/reply_event.h"
 #include "control_surface.h"
 #include "guarded.h"
+#include "platform/auto_reset_event.h"
 #include "session_end.h"
-#include "stop_signal.h"
+#include "ui/shutdown_latch.h"
 
 class CSerial;
 
@@ -51,8 +51,8 @@ class CQuorlinDlg {
     std::vector<std::string> ports;         // empty: the system's list, read for every pass
     int watchdogMs = 35000;
     bool startSupervisor = true;
-    // The window tells at once, in message boxes, why a port could not be opened or
-    // configured; a face that reports UnsearchedPorts() in its own words turns them off.
+    // The window tells in a message box, once per port until it opens again, why a port
+    // could not be used; a face that reports UnsearchedPorts() in its own words turns them off.
     bool portFailureBoxes = true;
   };
 
@@ -62,11 +62,46 @@ class CQuorlinDlg {
   CQuorlinDlg(const CQuorlinDlg&) = delete;
   CQuorlinDlg& operator=(const CQuorlinDlg&) = delete;
 
+  // quorlin_dlg.cpp: start-up and shutdown.
   // Start-up once the window's controls exist (GUI thread). Always true.
   bool OnInitDialog();
+  // Whether the window may close now: while a transfer is in flight the operator is asked
+  // first, since stopping it leaves the charger half programmed. GUI thread.
+  bool ConfirmClose();
   // Stops and joins every worker and closes the port; a transfer still in flight is cancelled
   // first (CancelSession). GUI thread; idempotent. After it, no thread touches the surface.
   void Shutdown();
+
+  // extras/dlg_commands.cpp: the message map and the auxiliary commands (GUI thread).
+  // OnCommand: a button's click; true when the ID has a handler.
+  bool OnCommand(int id);
+  bool OnSysCommand(unsigned nID);  // true when handled here (the About box)
+  void OnExecute();
+  void OnSetMBID();
+  void OnGetInfo();
+  void OnReset();
+  void OnDownload();
+
+  // dlg_image.cpp: the firmware image.
+  void OnFileOpen();
+  ImageLoadResult LoadImage();
+
+  // dlg_receive.cpp and dlg_search.cpp: the charger link.
+  static void ReceiveHandler(void* owner, const uint8_t* data, uint32_t count);
+  int ProbeOnSearch(const std::string& port);
+  int ProbeKeepAlive(const std::string& port);
+  int SearchPorts();
+  void StartSearchThread();
+  void OnSearchAgain();
+
+  // dlg_session.cpp: programming sessions.
+  void StartProgramming();  // "Update"; also the supervisor in auto-program mode
+  void ResetSession();
+  static void ProgressHandler(void* owner, int32_t percent);
+
+  // dlg_session_end.cpp: how sessions end.
+  void OnTimer(int id);
+  static void PortLostHandler(void* owner, int error);
   // When a transfer is in flight: stops it, sends the charger the transfer's cancel so it
   // leaves its loader, and ends the session as Cancelled (a failure, with `reason`). GUI
   // thread. Nothing happens when no transfer is in flight.
@@ -76,36 +111,8 @@ class CQuorlinDlg {
   // waiting for any worker.
   void EmergencyRelease();
 
-  // Message map (GUI thread). OnCommand: a button's click; true when the ID has a handler.
-  bool OnCommand(int id);
-  bool OnSysCommand(unsigned nID);  // true when handled here (the About box)
-  void OnTimer(int id);
-  void StartProgramming();  // "Update"; also the supervisor in auto-program mode
-  void OnExecute();
-  void OnSetMBID();
-  void OnGetInfo();
-  void OnSearchAgain();
-  void OnFileOpen();
+  // dlg_supervisor.cpp: the supervisor, auto-program mode and the status panel.
   void ToggleAutoProgram();
-  void OnReset();
-  void OnDownload();
-
-  // Image.
-  ImageLoadResult LoadImage();
-
-  // Charger link.
-  static void ReceiveHandler(void* owner, const uint8_t* data, uint32_t count);
-  static void PortLostHandler(void* owner, int error);
-  int ProbeOnSearch(const std::string& port);
-  int ProbeKeepAlive(const std::string& port);
-  int SearchPorts();
-  void StartSearchThread();
-
-  // Sessions.
-  void ResetSession();
-  static void ProgressHandler(void* owner, int32_t percent);
-
-  // Supervisor.
   void SupervisorCycle();
   void UpdateStatusPanel();
   void DisconnectReset();
@@ -191,6 +198,7 @@ class CQuorlinDlg {
   static std::string TooLargeForChargerText(const std::string& image, uint32_t size);
   void RecordOpenFailure(const std::string& port);
   void RecordOpened(const std::string& port);
+  static std::string PortFailureLine(const std::string& port, PortProblem problem, int error);
   bool Closing() const { return m_stop.Stopped(); }
   void NotifyState() const {
     if (m_stateListener) m_stateListener();
@@ -212,11 +220,12 @@ class CQuorlinDlg {
   std::mutex m_threadLock;    // guards the thread objects below
   std::thread m_hSearchComThread;
   std::thread m_hAutorunThread;
-  StopSignal m_stop;
+  ShutdownLatch m_stop;
   std::atomic<int32_t> m_nShownPercent{-1};
   mutable std::mutex m_portsMutex;
   std::vector<UnsearchedPort> m_unsearched;
-  std::vector<std::string> m_deniedPorts;  // ports already reported as not permitted
+  std::vector<std::string> m_toldPorts;  // failures already shown; a port leaves once it opens
+  GuardedString m_strChannelMessage;     // the serial channel's text for the failing open
   bool m_shutDown = false;
   std::function<void()> m_stateListener;
   std::function<void(const SessionEnd&)> m_sessionEndListener;

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +18,9 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
+#include "platform/posix_child_process.h"
+
+extern char** environ;  // what the child inherits
 
 namespace clitest {
 
@@ -62,47 +63,23 @@ class Cli {
     }
     for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
 
-    std::vector<std::string> argText{CLI_PATH};
-    argText.insert(argText.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (auto& a : argText) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : envText) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int outPipe[2], errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "pipe";
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
     // The simulator's pty master must not live on in the child, or unplugging would not
     // hang up the port.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGINT);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    ChildSpec spec;
+    spec.argv = {CLI_PATH};
+    spec.env = envText;
+    spec.pipeOut = spec.pipeErr = true;
+    spec.inheritNothingElse = true;
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
     m_started = Clock::now();
-    if (::posix_spawn(&m_pid, CLI_PATH, &actions, &attr, argv.data(), envp.data()) != 0) {
+    Child child;
+    if (SpawnChild(spec, &child) != 0) {
       ADD_FAILURE() << "cannot start " << CLI_PATH;
-      m_pid = -1;
+      return;
     }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    m_outFd = outPipe[0];
-    m_errFd = errPipe[0];
+    m_pid = child.pid;
+    m_outFd = child.out;
+    m_errFd = child.err;
   }
 
   ~Cli() {

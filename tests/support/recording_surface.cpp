@@ -98,6 +98,16 @@ int RecordingSurface::TextWrites(int id) const {
   return it == m_textWrites.end() ? 0 : it->second;
 }
 
+void RecordingSurface::SetNextAnswer(bool yes) {
+  std::lock_guard lock(m_mutex);
+  m_nextAnswer = yes;
+}
+
+std::vector<std::string> RecordingSurface::Questions() const {
+  std::lock_guard lock(m_mutex);
+  return m_questions;
+}
+
 void RecordingSurface::SetNextChosenFile(std::optional<std::string> path) {
   std::lock_guard lock(m_mutex);
   m_nextChosenFile = std::move(path);
@@ -154,9 +164,17 @@ void RecordingSurface::ApplyMessageBox(const std::string& text, const std::strin
   Record("box " + text);
 }
 
-std::optional<std::string> RecordingSurface::ApplyChooseFile(const std::string&) {
+bool RecordingSurface::ApplyAsk(const std::string& text) {
   std::lock_guard lock(m_mutex);
-  Record("choose");
+  m_questions.push_back(text);
+  Record("ask " + text);
+  return std::exchange(m_nextAnswer, false);
+}
+
+std::optional<std::string> RecordingSurface::ApplyChooseFile(const std::string&,
+                                                             const std::string& startPath) {
+  std::lock_guard lock(m_mutex);
+  Record(startPath.empty() ? "choose" : "choose from " + startPath);
   return std::exchange(m_nextChosenFile, std::nullopt);
 }
 

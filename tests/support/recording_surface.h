@@ -14,7 +14,7 @@
 #include "ui/event_loop.h"
 
 // The test face: a GUI thread of its own, every control change recorded, message boxes
-// answered at once, the open-file dialog answered from a script.
+// answered at once, questions and the open-file dialog answered from a script.
 class RecordingSurface : public ControlSurface {
  public:
   RecordingSurface();
@@ -37,26 +37,15 @@ class RecordingSurface : public ControlSurface {
   bool TimerArmed(int id) const;
   int TimerInterval(int id) const;
   void SetNextChosenFile(std::optional<std::string> path);
+  // The answer to the next question (Yes when true); No, the default, after that.
+  void SetNextAnswer(bool yes);
+  std::vector<std::string> Questions() const;
   // How many texts control `id` has been given.
   int TextWrites(int id) const;
   std::thread::id GuiThreadId() const { return m_guiThreadId; }
 
  protected:
-  void ApplyText(int id, const std::string& text) override;
-  void ApplyEnable(int id, bool enable) override;
-  void ApplyProgressRange(int low, int high) override;
-  void ApplyProgressPos(int pos) override;
-  void ApplyAddComboItem(int id, const std::string& text) override;
-  void ApplySelectComboItem(int id, int index) override;
-  void ApplyScrollToEnd(int id) override;
-  void ApplyMessageBox(const std::string& text, const std::string& caption,
-                       MessageIcon icon) override;
-  std::optional<std::string> ApplyChooseFile(const std::string& filter) override;
-  void ApplyShowAbout() override;
-  void ApplySetTimer(int id, int intervalMs) override;
-  void ApplyKillTimer(int id) override;
-  bool OnGuiThread() const override;
-  void PostToGuiThread(std::function<void()> task) override;
+  CONTROL_SURFACE_OVERRIDES;
 
  private:
   void Record(std::string entry);
@@ -74,5 +63,7 @@ class RecordingSurface : public ControlSurface {
   std::vector<std::string> m_boxes;
   std::vector<std::string> m_log;
   std::optional<std::string> m_nextChosenFile;
+  std::vector<std::string> m_questions;
+  bool m_nextAnswer = false;
   int m_progressPos = 0;
 };

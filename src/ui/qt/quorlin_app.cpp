@@ -1,14 +1,15 @@
-#include "ui/qt/quorlin_app.h"
+#include "ui/quorlin_app.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QString>
 #include <QTimer>
 #include <cstdio>
 #include <utility>
 
-#include "serial/serial_port.h"
+#include "platform/exit_status.h"
 #include "ui/qt/quorlin_window.h"
 #include "ui/quorlin_dlg.h"
 
@@ -37,41 +38,34 @@ void CloseEverything(QuorlinWindow& window) {
 
 }  // namespace
 
-CQuorlinApp::CQuorlinApp(Options options) : m_options(std::move(options)) {}
-
 int CQuorlinApp::Run(int& argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(kAppName));
-
   QuorlinWindow window(m_options.serviceMode);
-  CQuorlinDlg::Options engineOptions;
-  engineOptions.configPath = m_options.configPath;
-  engineOptions.ports = m_options.ports;
-  CQuorlinDlg dlg(window, g_serial, std::move(engineOptions));
-  window.SetEngine(&dlg);
-  if (m_options.prepareEngine) {
-    const std::string problem = m_options.prepareEngine(dlg);
-    if (!problem.empty()) {
-      std::fprintf(stderr, "%s: %s\n", kAppName, problem.c_str());
-      window.MessageBox(problem);
-      dlg.Shutdown();
-      window.SetEngine(nullptr);
-      return 2;
-    }
-  }
-  dlg.OnInitDialog();
+  return RunEngine(
+      window, [&window](CQuorlinDlg* dlg) { window.SetEngine(dlg); },
+      [&](CQuorlinDlg& dlg) {
+        dlg.OnInitDialog();
+        bool screenshotSaved = true;
+        if (!m_options.screenshotPath.empty()) {
+          screenshotSaved = false;
+          QTimer::singleShot(m_options.screenshotAfterMs, &window, [&] {
+            screenshotSaved = SaveScreenshot(window, m_options.screenshotPath);
+            CloseEverything(window);
+          });
+        }
+        window.exec();
+        return screenshotSaved ? kExitOk : kExitProgramFailed;
+      });
+}
 
-  bool screenshotSaved = true;
-  if (!m_options.screenshotPath.empty()) {
-    screenshotSaved = false;
-    QTimer::singleShot(m_options.screenshotAfterMs, &window, [&] {
-      screenshotSaved = SaveScreenshot(window, m_options.screenshotPath);
-      CloseEverything(window);
-    });
-  }
-  window.exec();
+void CQuorlinApp::ShowUsage(const std::string& text, bool mistake) {
+  std::fputs(text.c_str(), mistake ? stderr : stdout);
+}
 
-  dlg.Shutdown();
-  window.SetEngine(nullptr);
-  return screenshotSaved ? 0 : 1;
+// Shown in a box too: a window started from the desktop has nobody reading stderr.
+void CQuorlinApp::ShowProblem(const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", kAppName, text.c_str());
+  if (QApplication::instance() != nullptr)
+    QMessageBox::warning(nullptr, QString::fromLatin1(kAppName), QString::fromStdString(text));
 }

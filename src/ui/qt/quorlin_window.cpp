@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -24,9 +25,9 @@
 #include <memory>
 #include <utility>
 
-#include "extras/about_dlg.h"
-#include "extras/artwork.h"
+#include "res/artwork.h"
 #include "res/resource_ids.h"
+#include "ui/qt/about_dlg.h"
 #include "ui/quorlin_dlg.h"
 
 namespace {
@@ -170,8 +171,20 @@ void QuorlinWindow::ApplyMessageBox(const std::string& text, const std::string& 
   box.exec();
 }
 
-std::optional<std::string> QuorlinWindow::ApplyChooseFile(const std::string& filter) {
+bool QuorlinWindow::ApplyAsk(const std::string& text) {
+  QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), DecodeText(text),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+std::optional<std::string> QuorlinWindow::ApplyChooseFile(const std::string& filter,
+                                                          const std::string& startPath) {
   QFileDialog dialog(this);
+  if (!startPath.empty())
+    dialog.setDirectory(QFileInfo(QFile::decodeName(QByteArray::fromStdString(startPath))).path());
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setOption(QFileDialog::HideNameFilterDetails);
@@ -250,6 +263,7 @@ void QuorlinWindow::keyPressEvent(QKeyEvent* event) {
 
 void QuorlinWindow::done(int result) {
   if (!m_closing) {
+    if (m_engine != nullptr && !Detached() && !m_engine->ConfirmClose()) return;
     m_closing = true;
     // Workers may be waiting on this thread: detach and join them before the window goes.
     if (m_engine != nullptr) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "extras/dialog_builder.h"
 #include "ui/control_surface.h"
+#include "ui/qt/dialog_builder.h"
 
 class CQuorlinDlg;
 class QMenu;
@@ -42,21 +42,7 @@ class QuorlinWindow : public QDialog, public ControlSurface {
   void done(int result) override;
 
  protected:
-  void ApplyText(int id, const std::string& text) override;
-  void ApplyEnable(int id, bool enable) override;
-  void ApplyProgressRange(int low, int high) override;
-  void ApplyProgressPos(int pos) override;
-  void ApplyAddComboItem(int id, const std::string& text) override;
-  void ApplySelectComboItem(int id, int index) override;
-  void ApplyScrollToEnd(int id) override;
-  void ApplyMessageBox(const std::string& text, const std::string& caption,
-                       MessageIcon icon) override;
-  std::optional<std::string> ApplyChooseFile(const std::string& filter) override;
-  void ApplyShowAbout() override;
-  void ApplySetTimer(int id, int intervalMs) override;
-  void ApplyKillTimer(int id) override;
-  bool OnGuiThread() const override;
-  void PostToGuiThread(std::function<void()> task) override;
+  CONTROL_SURFACE_OVERRIDES;
 
   void contextMenuEvent(QContextMenuEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;

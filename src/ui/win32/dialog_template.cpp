@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "res/win32_text.h"
+#include "platform/win32_text.h"
 
 namespace {
 
@@ -89,7 +89,53 @@ void ControlClass(Writer& out, ControlKind kind) {
   }
 }
 
+// "MS Shell Dlg 2" is not a font but the system's name for its dialog font.
+constexpr char kSystemDialogFace[] = "MS Shell Dlg 2";
+constexpr int kSmallestPoints = 6;
+
 }  // namespace
+
+bool FontInstalled(const std::string& face) {
+  LOGFONTW wanted{};
+  wanted.lfCharSet = DEFAULT_CHARSET;
+  const std::wstring wide = Widen(face);
+  if (wide.empty() || wide.size() >= LF_FACESIZE) return false;
+  wide.copy(wanted.lfFaceName, wide.size());
+  HDC screen = GetDC(nullptr);
+  bool found = false;
+  EnumFontFamiliesExW(
+      screen, &wanted,
+      [](const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) -> int {
+        *reinterpret_cast<bool*>(found) = true;
+        return 0;
+      },
+      reinterpret_cast<LPARAM>(&found), 0);
+  ReleaseDC(nullptr, screen);
+  return found;
+}
+
+int FittingFontPoints(const DialogTemplate& dialog, DWORD dialogStyle) {
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  if (!GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor))
+    return dialog.fontPoints;
+  const LONG roomX = monitor.rcWork.right - monitor.rcWork.left;
+  const LONG roomY = monitor.rcWork.bottom - monitor.rcWork.top;
+  // Windows lays the template out; a hidden trial window says how large it comes out.
+  DialogTemplate trial = dialog;
+  for (; trial.fontPoints > kSmallestPoints; --trial.fontPoints) {
+    const std::vector<WORD> words = BuildDialogTemplate(trial, dialogStyle & ~WS_VISIBLE);
+    HWND window = CreateDialogIndirectParamW(
+        GetModuleHandleW(nullptr), reinterpret_cast<const DLGTEMPLATE*>(words.data()), nullptr,
+        [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+    if (window == nullptr) break;
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    DestroyWindow(window);
+    if (rect.right - rect.left <= roomX && rect.bottom - rect.top <= roomY) break;
+  }
+  return trial.fontPoints;
+}
 
 std::vector<WORD> BuildDialogTemplate(const DialogTemplate& dialog, DWORD dialogStyle) {
   Writer out;
@@ -109,7 +155,7 @@ std::vector<WORD> BuildDialogTemplate(const DialogTemplate& dialog, DWORD dialog
   out.Word(static_cast<WORD>(dialog.fontPoints));
   out.Word(FW_NORMAL);
   out.Word(MAKEWORD(FALSE, DEFAULT_CHARSET));  // italic, charset
-  out.Text(dialog.fontFace);
+  out.Text(FontInstalled(dialog.fontFace) ? dialog.fontFace : kSystemDialogFace);
 
   for (const ControlTemplate& c : dialog.controls) {
     out.AlignDword();

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/win32_text.h"
 #include "res/dialog_templates.h"
 #include "res/resource_ids.h"
-#include "res/win32_text.h"
 #include "ui/quorlin_dlg.h"
 #include "ui/win32/about_dlg.h"
 #include "ui/win32/dialog_template.h"
@@ -31,6 +31,35 @@ std::wstring Latin1(const std::string& text) {
 bool IsUtf8(const std::string& text) {
   return text.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
                                              static_cast<int>(text.size()), nullptr, 0) > 0;
+}
+
+// A template's IDs are 16-bit words: 57601 must stay 57601, and only 0xFFFF is the generic -1.
+int TemplateId(HWND control) {
+  const auto word = static_cast<WORD>(GetDlgCtrlID(control));
+  return word == 0xFFFF ? -1 : static_cast<int>(word);
+}
+
+// A modal box ends on Enter's key-down. A key held a moment longer repeats into the window
+// beneath, where Enter is the OK command that closes it; Windows and Wine do not always mark
+// such repeats. So an Enter that was down when a box ended is the box's until it is released.
+struct EnterFilter {
+  HWND window = nullptr;  // the window whose dialog loop runs on this thread
+  bool heldFromBox = false;
+};
+thread_local EnterFilter t_enter;
+
+void NoteEnterAfterBox() {
+  t_enter.heldFromBox = GetKeyState(VK_RETURN) < 0;
+}
+
+LRESULT CALLBACK DropEnterOfBox(int code, WPARAM wParam, LPARAM lParam) {
+  const auto* msg = reinterpret_cast<const MSG*>(lParam);
+  if (code == MSGF_DIALOGBOX && msg->wParam == VK_RETURN && t_enter.window != nullptr &&
+      (msg->hwnd == t_enter.window || IsChild(t_enter.window, msg->hwnd))) {
+    if (msg->message == WM_KEYUP) t_enter.heldFromBox = false;
+    if ((msg->message == WM_KEYDOWN || msg->message == WM_CHAR) && t_enter.heldFromBox) return 1;
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 bool IsMultiLine(int id) {
@@ -65,6 +94,13 @@ std::wstring QuorlinWin32Window::ControlText(const std::string& text, bool multi
   return lines;
 }
 
+std::wstring QuorlinWin32Window::FolderOf(const std::string& path) {
+  const std::wstring wide = Widen(path);
+  const size_t slash = wide.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return {};
+  return wide.substr(0, slash == 0 || wide[slash - 1] == L':' ? slash + 1 : slash);
+}
+
 std::wstring QuorlinWin32Window::FileFilter(const std::string& filter) {
   std::wstring wide = Widen(filter);
   // Pairs of description and pattern; the trailing "||" ends the list.
@@ -81,10 +117,15 @@ void QuorlinWin32Window::RunModal(const std::function<void()>& onInit) {
   INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&classes);
   m_onInit = onInit;
-  const std::vector<WORD> dialog = BuildDialogTemplate(MainDialogTemplate(), kMainStyle);
+  DialogTemplate fitted = MainDialogTemplate();
+  fitted.fontPoints = FittingFontPoints(fitted, kMainStyle);
+  const std::vector<WORD> dialog = BuildDialogTemplate(fitted, kMainStyle);
+  HHOOK filter = SetWindowsHookExW(WH_MSGFILTER, DropEnterOfBox, nullptr, GetCurrentThreadId());
   DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
                           reinterpret_cast<const DLGTEMPLATE*>(dialog.data()), nullptr,
                           &QuorlinWin32Window::DialogProc, reinterpret_cast<LPARAM>(this));
+  if (filter != nullptr) UnhookWindowsHookEx(filter);
+  t_enter = {};
   m_hwnd = nullptr;
 }
 
@@ -102,10 +143,11 @@ INT_PTR CALLBACK QuorlinWin32Window::DialogProc(HWND hwnd, UINT message, WPARAM 
 
 void QuorlinWin32Window::OnInitDialog(HWND hwnd) {
   m_hwnd = hwnd;
+  t_enter.window = hwnd;
   // Children come in template order, so the first with an ID is the one FindControl names.
   for (HWND child = GetWindow(hwnd, GW_CHILD); child != nullptr;
        child = GetWindow(child, GW_HWNDNEXT))
-    m_controls.emplace_back(static_cast<int>(static_cast<int16_t>(GetDlgCtrlID(child))), child);
+    m_controls.emplace_back(TemplateId(child), child);
 
   m_icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(ids::kAppIcon));
   SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
@@ -157,6 +199,7 @@ INT_PTR QuorlinWin32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void QuorlinWin32Window::Close() {
   if (!m_closing) {
+    if (m_engine != nullptr && !Detached() && !m_engine->ConfirmClose()) return;
     m_closing = true;
     // Workers may be waiting on this thread: detach and join them before the window goes.
     if (m_engine != nullptr)
@@ -209,10 +252,20 @@ void QuorlinWin32Window::ApplyMessageBox(const std::string& text, const std::str
   const UINT type = MB_OK | (icon == MessageIcon::Stop ? MB_ICONSTOP : MB_ICONEXCLAMATION);
   const std::wstring title = caption.empty() ? std::wstring(kAppName) : Widen(caption);
   MessageBoxW(m_hwnd, ControlText(text, true).c_str(), title.c_str(), type);
+  NoteEnterAfterBox();
 }
 
-std::optional<std::string> QuorlinWin32Window::ApplyChooseFile(const std::string& filter) {
+bool QuorlinWin32Window::ApplyAsk(const std::string& text) {
+  const int answer = MessageBoxW(m_hwnd, ControlText(text, true).c_str(), kAppName,
+                                 MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+  NoteEnterAfterBox();
+  return answer == IDYES;
+}
+
+std::optional<std::string> QuorlinWin32Window::ApplyChooseFile(const std::string& filter,
+                                                               const std::string& startPath) {
   const std::wstring filters = FileFilter(filter);
+  const std::wstring folder = FolderOf(startPath);
   std::vector<wchar_t> path(32768, L'\0');
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof dialog;
@@ -221,15 +274,19 @@ std::optional<std::string> QuorlinWin32Window::ApplyChooseFile(const std::string
   dialog.nFilterIndex = 1;
   dialog.lpstrFile = path.data();
   dialog.nMaxFile = static_cast<DWORD>(path.size());
+  if (!folder.empty()) dialog.lpstrInitialDir = folder.c_str();
   // NOCHANGEDIR: config.ini is read and written in the working directory.
   dialog.Flags =
       OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-  if (!GetOpenFileNameW(&dialog)) return std::nullopt;
+  const BOOL chosen = GetOpenFileNameW(&dialog);
+  NoteEnterAfterBox();
+  if (!chosen) return std::nullopt;
   return Narrow(path.data());
 }
 
 void QuorlinWin32Window::ApplyShowAbout() {
   ShowAboutBox(m_hwnd);
+  NoteEnterAfterBox();
 }
 
 void QuorlinWin32Window::ApplySetTimer(int id, int intervalMs) {

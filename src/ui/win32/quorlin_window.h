@@ -27,29 +27,20 @@ class QuorlinWin32Window : public ControlSurface {
   void SetEngine(CQuorlinDlg* engine) { m_engine = engine; }
   // Runs the modal dialog; `onInit` runs once its controls exist. Returns when it closes.
   void RunModal(const std::function<void()>& onInit);
+  // The window while it runs; null otherwise.
+  HWND Handle() const { return m_hwnd; }
 
   // "Desc|pattern|...||" as GetOpenFileNameW wants it: NUL-separated, two NULs at the end.
   static std::wstring FileFilter(const std::string& filter);
+  // The folder part of a file's path, for the open-file dialog to start in; empty for a bare
+  // name.
+  static std::wstring FolderOf(const std::string& path);
   // Charger text is 8-bit: UTF-8 when it is valid UTF-8, otherwise Latin-1; bare LF and CR
   // become CR LF, which an edit control needs to break lines.
   static std::wstring ControlText(const std::string& text, bool multiLine);
 
  protected:
-  void ApplyText(int id, const std::string& text) override;
-  void ApplyEnable(int id, bool enable) override;
-  void ApplyProgressRange(int low, int high) override;
-  void ApplyProgressPos(int pos) override;
-  void ApplyAddComboItem(int id, const std::string& text) override;
-  void ApplySelectComboItem(int id, int index) override;
-  void ApplyScrollToEnd(int id) override;
-  void ApplyMessageBox(const std::string& text, const std::string& caption,
-                       MessageIcon icon) override;
-  std::optional<std::string> ApplyChooseFile(const std::string& filter) override;
-  void ApplyShowAbout() override;
-  void ApplySetTimer(int id, int intervalMs) override;
-  void ApplyKillTimer(int id) override;
-  bool OnGuiThread() const override;
-  void PostToGuiThread(std::function<void()> task) override;
+  CONTROL_SURFACE_OVERRIDES;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

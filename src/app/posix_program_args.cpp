@@ -1,5 +1,0 @@
-#include "program_args.h"
-
-std::vector<std::string> ProgramArguments(int argc, char** argv) {
-  return std::vector<std::string>(argv, argv + argc);
-}

@@ -1,0 +1,61 @@
+// charger-updater: the updater's window.
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "platform/exit_status.h"
+#include "platform/program_args.h"
+#include "post/configured_posting.h"
+#include "record/production_settings.h"
+#include "res/version.h"
+#include "ui/quorlin_app.h"
+
+int main(int argc, char** argv) {
+  CLI::App cli{"Finds a battery charger on a USB serial port and programs its firmware.",
+               CQuorlinApp::kAppName};
+  cli.set_version_flag("--version",
+                       std::string(CQuorlinApp::kAppName) + " " + kChargerUpdaterVersion);
+  // Options start with "-" on every platform; "/path" is a file, not an option.
+  cli.allow_windows_style_options(false);
+  CQuorlinApp::Options options;
+  cli.add_flag("--service", options.serviceMode,
+               "Also show the technician's controls: log, auto-program, search, reset");
+  cli.add_option("--ports", options.ports,
+                 "Serial ports to search, in this order, instead of the system's list")
+      ->delimiter(',')
+      ->type_name("P1,P2,...");
+  // For the screenshot script: save the window after a delay and exit.
+  cli.add_option("--screenshot", options.screenshotPath)->group("");
+  cli.add_option("--screenshot-after", options.screenshotAfterMs)->group("");
+  ProgramArguments args(argc, argv);
+  try {
+    cli.parse(args.Count(), args.Values());
+  } catch (const CLI::ParseError& error) {
+    std::ostringstream out;
+    const int code = cli.exit(error, out, out);
+    CQuorlinApp::ShowUsage(out.str(), code != 0);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+
+  std::unique_ptr<RecordPoster> poster;  // outlives the engine, whose rows it takes
+  std::unique_ptr<RecordFile> record;
+  options.prepareEngine = [&](CQuorlinDlg& dlg) {
+    std::string error;
+    poster = StartConfiguredPosting(options.configPath, &error);
+    if (!error.empty()) return error;
+    RowListener postRow;
+    if (poster)
+      postRow = [&poster](const SessionRecord& row) {
+        std::string failure;
+        poster->Add(row, &failure);
+        return failure;
+      };
+    record = ApplyProductionSettings(dlg, options.configPath, &error, postRow);
+    return error.empty() ? error
+                         : error + ". Correct [Record] Path= in " + options.configPath + ".";
+  };
+  // Every argument is ours; Qt takes its settings from the environment (QT_QPA_PLATFORM...).
+  int toolkitArgc = 1;
+  return CQuorlinApp(options).Run(toolkitArgc, argv);
+}

@@ -1,0 +1,11 @@
+#include "post/configured_posting.h"
+
+std::unique_ptr<RecordPoster> StartConfiguredPosting(const std::string& configPath,
+                                                     std::string* error) {
+  PostSettings settings;
+  if (!PostSettingsFromProfile(configPath, &settings, error) || settings.url.empty())
+    return nullptr;
+  std::unique_ptr<RecordPoster> poster = RecordPoster::Start(settings, error);
+  if (!poster) *error += ". Correct [Record] Spool= in " + configPath + ".";
+  return poster;
+}
