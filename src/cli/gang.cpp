@@ -14,6 +14,7 @@
 #include "cli/stop_requests.h"
 #include "conductor/conductor.h"
 #include "image/image_file.h"
+#include "job/pinned_image.h"
 #include "platform/printable_text.h"
 #include "record/json_text.h"
 
@@ -89,21 +90,39 @@ int RunGang(const CliOptions& options) {
   SessionReport report;
   if (!report.Open(options.recordPath, false) || !report.StartPosting(options)) return kExitUsage;
   plan.keep = [&report](const SessionRecord& record) { return report.Keep(record); };
-  // For the rows of workers that could not write their own; the workers judge the image.
+  // For the rows of workers that could not write their own; the workers judge the image, but
+  // a pin is checked once, before any worker starts.
   if (const ImageRead read = ReadImageFile(options.image); read.ok)
     plan.image = DescribeImage(options.image, read.bytes);
+  if (!options.sha256.empty()) {
+    const std::string problem = PinnedImageProblem(options.image, plan.image.sha256, options.sha256);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "charger-updater-cli: %s; nothing was sent.\n", problem.c_str());
+      return kExitUsage;
+    }
+  }
+  plan.context = options.context;
   plan.workerOptions = {"--timeout", Number(options.timeoutSeconds)};
   if (!options.serials.empty())
     plan.workerOptions.insert(plan.workerOptions.end(), {"--serial", QuotedList(options.serials)});
+  if (!options.guards.models.empty())
+    plan.workerOptions.insert(plan.workerOptions.end(),
+                              {"--model", QuotedList(options.guards.models)});
+  if (options.guards.noDowngrade) plan.workerOptions.push_back("--no-downgrade");
   if (options.skipSameVersion) plan.workerOptions.push_back("--skip-same-version");
   if (options.verify) plan.workerOptions.push_back("--verify");
   if (options.fast) plan.workerOptions.push_back("--fast");
+  if (options.retries > 0)
+    plan.workerOptions.insert(plan.workerOptions.end(),
+                              {"--retries", std::to_string(options.retries)});
   // Rows a worker must write (and post) itself, should gang be gone.
   if (!options.recordPath.empty())
     plan.workerOptions.insert(plan.workerOptions.end(), {"--record", options.recordPath});
-  for (const auto& [option, value] : {std::pair{"--post", options.postUrl},
-                                      {"--spool", options.spoolFolder},
-                                      {"--cacert", options.caCert}})
+  for (const auto& [option, value] :
+       {std::pair{"--post", options.postUrl}, {"--spool", options.spoolFolder},
+        {"--cacert", options.caCert}, {"--sha256", options.sha256},
+        {"--station-name", options.context.station}, {"--operator", options.context.operatorName},
+        {"--lot", options.context.lot}, {"--job-name", options.context.job}})
     if (!value.empty()) plan.workerOptions.insert(plan.workerOptions.end(), {option, value});
 
   const GangView::Mode mode = options.json                 ? GangView::Mode::Json
