@@ -1,6 +1,7 @@
 // charger-updater: the updater's window.
 #include <CLI/CLI.hpp>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -25,6 +26,11 @@ int main(int argc, char** argv) {
                  "Serial ports to search, in this order, instead of the system's list")
       ->delimiter(',')
       ->type_name("P1,P2,...");
+  std::string jobPath;
+  cli.add_option("--job", jobPath,
+                 "Run from this job file: its image, guards and record (default: config.ini's "
+                 "[Job] Path=)")
+      ->type_name("FILE");
   // For the screenshot script: save the window after a delay and exit.
   cli.add_option("--screenshot", options.screenshotPath)->group("");
   cli.add_option("--screenshot-after", options.screenshotAfterMs)->group("");
@@ -40,8 +46,10 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<RecordPoster> poster;  // outlives the engine, whose rows it takes
   std::unique_ptr<RecordFile> record;
+  std::optional<Job> job;
   options.prepareEngine = [&](CQuorlinDlg& dlg) {
-    std::string error;
+    std::string error = ApplyJob(dlg, options.configPath, jobPath, &job);
+    if (!error.empty()) return error + ". Correct the job, or run without it.";
     poster = StartConfiguredPosting(options.configPath, &error);
     if (!error.empty()) return error;
     RowListener postRow;
@@ -51,9 +59,10 @@ int main(int argc, char** argv) {
         poster->Add(row, &failure);
         return failure;
       };
-    record = ApplyProductionSettings(dlg, options.configPath, &error, postRow);
-    return error.empty() ? error
-                         : error + ". Correct [Record] Path= in " + options.configPath + ".";
+    record = ApplyProductionSettings(dlg, options.configPath, &error, postRow, job ? &*job : nullptr);
+    if (error.empty()) return error;
+    return error + (job ? ". Correct Record= in " + job->file
+                        : ". Correct [Record] Path= in " + options.configPath) + ".";
   };
   // Every argument is ours; Qt takes its settings from the environment (QT_QPA_PLATFORM...).
   int toolkitArgc = 1;

@@ -1,6 +1,7 @@
 #include "image/image_file.h"
 #include "image/profile.h"
 #include "quorlin_dlg.h"
+#include "res/dialog_templates.h"
 #include "res/resource_ids.h"
 #include "ymodem/sender.h"
 
@@ -9,6 +10,7 @@ constexpr char kImageFilter[] = "Bin Files(*.bin)|*.bin|all files(*.*)|*.*||";
 }
 
 void CQuorlinDlg::OnFileOpen() {
+  if (m_bImageLocked) return;  // a job's image
   m_surface.Enable(ids::kUpdate, false);
   m_surface.Enable(ids::kAutoProgram, false);
   const std::optional<std::string> chosen =
@@ -25,7 +27,18 @@ std::string CQuorlinDlg::TooLargeForChargerText(const std::string& image, uint32
          " bytes, but the charger holds at most " + std::to_string(kImageBufferSize) + " bytes.";
 }
 
-ImageLoadResult CQuorlinDlg::LoadImage() {
+ImageLoadResult CQuorlinDlg::LockImage(const std::string& path) {
+  m_bImageLocked = 1;
+  m_surface.Enable(ids::kOpen, false);
+  m_strImagePath.Set(path);
+  return LoadImage(false);
+}
+
+void CQuorlinDlg::ShowJobName(const std::string& name) {
+  m_surface.SetText(ids::kMainDialog, std::string(MainDialogTemplate().caption) + " - " + name);
+}
+
+ImageLoadResult CQuorlinDlg::LoadImage(bool remember) {
   const std::string path = m_strImagePath.Get();
   ImageRead read = ReadImageFile(path);
   if (!read.ok) return {ImageProblem::CannotOpen, read.error};
@@ -48,12 +61,12 @@ ImageLoadResult CQuorlinDlg::LoadImage() {
   ImageLoadResult result;
   if (IsValidImage(name, size)) {
     m_bImageValid = 1;
-    if (!m_options.configPath.empty()) {
+    if (remember && !m_options.configPath.empty()) {
       std::string error;
       if (!WriteProfileString(m_options.configPath, "File", "Path", path, &error))
         m_surface.MessageBox(error);
     }
-    if (m_bRecognised) m_surface.Enable(ids::kUpdate, true);
+    if (m_bRecognised) EnableUpdate(true);
     m_surface.Enable(ids::kAutoProgram, true);
     if (size > kImageBufferSize) {
       result = {ImageProblem::TooLargeForCharger, TooLargeForChargerText(path, size)};

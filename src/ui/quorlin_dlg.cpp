@@ -47,6 +47,26 @@ bool CQuorlinDlg::OnInitDialog() {
 
   StartSearchThread();
 
+  // A job's image stays; the remembered one is neither read nor loaded over it.
+  if (!m_bImageLocked) LoadRememberedImage();
+
+  if (m_options.startSupervisor) {
+    std::lock_guard lock(m_threadLock);
+    try {
+      m_hAutorunThread = std::thread(&CQuorlinDlg::SupervisorThread, this);
+    } catch (const std::system_error&) {
+      m_surface.MessageBox("Can't create the Autorun thread!");
+    }
+  }
+  return true;
+}
+
+bool CQuorlinDlg::ConfirmClose() {
+  if (!m_bProgramming && !g_sender.transferActive) return true;
+  return m_surface.Ask("Programming is in progress. Stop it and close the window?");
+}
+
+void CQuorlinDlg::LoadRememberedImage() {
   // The remembered path is taken whole: cut to a fixed buffer it would name another file.
   std::string path = kNoneValue;
   if (!m_options.configPath.empty()) {
@@ -63,20 +83,6 @@ bool CQuorlinDlg::OnInitDialog() {
     m_strImagePath.Clear();
   }
 
-  if (m_options.startSupervisor) {
-    std::lock_guard lock(m_threadLock);
-    try {
-      m_hAutorunThread = std::thread(&CQuorlinDlg::SupervisorThread, this);
-    } catch (const std::system_error&) {
-      m_surface.MessageBox("Can't create the Autorun thread!");
-    }
-  }
-  return true;
-}
-
-bool CQuorlinDlg::ConfirmClose() {
-  if (!m_bProgramming && !g_sender.transferActive) return true;
-  return m_surface.Ask("Programming is in progress. Stop it and close the window?");
 }
 
 void CQuorlinDlg::Shutdown() {
