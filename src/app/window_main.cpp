@@ -59,10 +59,13 @@ int main(int argc, char** argv) {
         poster->Add(row, &failure);
         return failure;
       };
-    record = ApplyProductionSettings(dlg, options.configPath, &error, postRow, job ? &*job : nullptr);
+    record =
+        ApplyProductionSettings(dlg, options.configPath, &error, postRow, job ? &*job : nullptr);
     if (error.empty()) return error;
-    return error + (job ? ". Correct Record= in " + job->file
-                        : ". Correct [Record] Path= in " + options.configPath) + ".";
+    return error +
+           (job ? ". Correct Record= in " + job->file
+                : ". Correct [Record] Path= in " + options.configPath) +
+           ".";
   };
   // Every argument is ours; Qt takes its settings from the environment (QT_QPA_PLATFORM...).
   int toolkitArgc = 1;

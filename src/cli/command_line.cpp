@@ -167,7 +167,8 @@ int RunCommandLine(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 success, 1 programming failed, 2 usage error or refused image, "
-      "3 no charger answered, 4 the charger was refused by a guard (flash), 5 a record row could not be written, 129 the terminal was "
+      "3 no charger answered, 4 the charger was refused by a guard (flash), 5 a record row could "
+      "not be written, 129 the terminal was "
       "closed, 130 stopped by Ctrl-C, 141 stdout was closed, 143 stopped by SIGTERM."
       "\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
 

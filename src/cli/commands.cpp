@@ -520,7 +520,7 @@ int RunAuto(const CliOptions& options) {
   };
   std::mutex turnedMutex;
   std::deque<Turned> turned;
-  Reported reported;  // a charger left plugged in is skipped or refused once
+  Reported reported;                 // a charger left plugged in is skipped or refused once
   std::atomic<bool> pending{false};  // a session's verify or retry is under way
   Session* running = nullptr;        // set before the engine starts, which calls the filter
   auto accept = [&](const std::string& port, const MenuReply& reply) {
@@ -599,8 +599,8 @@ int RunAuto(const CliOptions& options) {
     }
     SayRetry(session, row);
     ++attempt;
-    retrying = PendingRetry{row.serial, dlg.m_nMenuReplies.load(), std::chrono::steady_clock::now(),
-                            row};
+    retrying =
+        PendingRetry{row.serial, dlg.m_nMenuReplies.load(), std::chrono::steady_clock::now(), row};
     session.loop.SetTimer(kAnswerTimer, kAnswerWaitMs, [&session] { session.loop.Wake(); });
   };
   auto rowOf = [&](const EndedSession& ended) {
@@ -649,8 +649,8 @@ int RunAuto(const CliOptions& options) {
           if (answered || waited >= std::chrono::milliseconds(kAnswerWaitMs)) {
             session.loop.KillTimer(kAnswerTimer);
             SessionRecord row = rowOf(verifying->session);
-            Verify(session, verifying->session.before,
-                   answered ? dlg.LastReply() : std::nullopt, report.Image(), row);
+            Verify(session, verifying->session.before, answered ? dlg.LastReply() : std::nullopt,
+                   report.Image(), row);
             row.durationMs += std::chrono::duration_cast<std::chrono::milliseconds>(waited).count();
             verifying.reset();
             finish(row);

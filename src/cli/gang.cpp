@@ -95,7 +95,8 @@ int RunGang(const CliOptions& options) {
   if (const ImageRead read = ReadImageFile(options.image); read.ok)
     plan.image = DescribeImage(options.image, read.bytes);
   if (!options.sha256.empty()) {
-    const std::string problem = PinnedImageProblem(options.image, plan.image.sha256, options.sha256);
+    const std::string problem =
+        PinnedImageProblem(options.image, plan.image.sha256, options.sha256);
     if (!problem.empty()) {
       std::fprintf(stderr, "charger-updater-cli: %s; nothing was sent.\n", problem.c_str());
       return kExitUsage;
@@ -118,11 +119,14 @@ int RunGang(const CliOptions& options) {
   // Rows a worker must write (and post) itself, should gang be gone.
   if (!options.recordPath.empty())
     plan.workerOptions.insert(plan.workerOptions.end(), {"--record", options.recordPath});
-  for (const auto& [option, value] :
-       {std::pair{"--post", options.postUrl}, {"--spool", options.spoolFolder},
-        {"--cacert", options.caCert}, {"--sha256", options.sha256},
-        {"--station-name", options.context.station}, {"--operator", options.context.operatorName},
-        {"--lot", options.context.lot}, {"--job-name", options.context.job}})
+  for (const auto& [option, value] : {std::pair{"--post", options.postUrl},
+                                      {"--spool", options.spoolFolder},
+                                      {"--cacert", options.caCert},
+                                      {"--sha256", options.sha256},
+                                      {"--station-name", options.context.station},
+                                      {"--operator", options.context.operatorName},
+                                      {"--lot", options.context.lot},
+                                      {"--job-name", options.context.job}})
     if (!value.empty()) plan.workerOptions.insert(plan.workerOptions.end(), {option, value});
 
   const GangView::Mode mode = options.json                 ? GangView::Mode::Json

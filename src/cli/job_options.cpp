@@ -13,10 +13,14 @@ struct Fixed {
   const char* what;
 };
 constexpr Fixed kFixedByJob[] = {
-    {"--model", "the models"},          {"--no-downgrade", "the version guard"},
-    {"--sha256", "the image's digest"}, {"--skip-same-version", "--skip-same-version"},
-    {"--verify", "--verify"},           {"--retries", "the retries"},
-    {"--fast", "--fast"},               {"--record", "the record"},
+    {"--model", "the models"},
+    {"--no-downgrade", "the version guard"},
+    {"--sha256", "the image's digest"},
+    {"--skip-same-version", "--skip-same-version"},
+    {"--verify", "--verify"},
+    {"--retries", "the retries"},
+    {"--fast", "--fast"},
+    {"--record", "the record"},
 };
 
 }  // namespace
@@ -24,7 +28,8 @@ constexpr Fixed kFixedByJob[] = {
 void AddJobOptions(CLI::App* command, CliOptions& options) {
   command
       ->add_option_function<std::string>(
-          "--model", [&options](const std::string& text) { options.guards.models = SplitNameList(text); },
+          "--model",
+          [&options](const std::string& text) { options.guards.models = SplitNameList(text); },
           "Refuse a charger whose identification line is none of these patterns ('*' any run, "
           "'?' one character, the whole line, case counts)")
       ->type_name("PATTERN[,PATTERN...]")

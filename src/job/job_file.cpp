@@ -58,7 +58,8 @@ bool Text(const std::string& value, std::string* text, std::string* reason) {
 
 const std::map<std::string, KeyReader>& Keys() {
   static const std::map<std::string, KeyReader> keys = {
-      {"Name", [](Job& job, const std::string& v, std::string* r) { return Text(v, &job.name, r); }},
+      {"Name",
+       [](Job& job, const std::string& v, std::string* r) { return Text(v, &job.name, r); }},
       {"Image",
        [](Job& job, const std::string& v, std::string* r) {
          if (!Text(v, &job.image, r)) return false;
@@ -81,21 +82,18 @@ const std::map<std::string, KeyReader>& Keys() {
          *r = "names no model";
          return false;
        }},
-      {"NoDowngrade",
-       [](Job& job, const std::string& v, std::string* r) {
-         return Flag(v, &job.guards.noDowngrade, r);
-       }},
-      {"SkipSameVersion",
-       [](Job& job, const std::string& v, std::string* r) {
-         return Flag(v, &job.skipSameVersion, r);
-       }},
+      {"NoDowngrade", [](Job& job, const std::string& v,
+                         std::string* r) { return Flag(v, &job.guards.noDowngrade, r); }},
+      {"SkipSameVersion", [](Job& job, const std::string& v,
+                             std::string* r) { return Flag(v, &job.skipSameVersion, r); }},
       {"Verify",
        [](Job& job, const std::string& v, std::string* r) { return Flag(v, &job.verify, r); }},
-      {"Fast", [](Job& job, const std::string& v, std::string* r) { return Flag(v, &job.fast, r); }},
+      {"Fast",
+       [](Job& job, const std::string& v, std::string* r) { return Flag(v, &job.fast, r); }},
       {"Retries",
        [](Job& job, const std::string& v, std::string* r) {
-         const bool digits = !v.empty() && v.size() <= 2 &&
-                             v.find_first_not_of("0123456789") == std::string::npos;
+         const bool digits =
+             !v.empty() && v.size() <= 2 && v.find_first_not_of("0123456789") == std::string::npos;
          if (digits && std::stoi(v) <= kMostRetries) {
            job.retries = std::stoi(v);
            return true;
@@ -156,13 +154,14 @@ std::optional<Job> ReadJob(const std::string& path, std::string* error) {
   }
   if (sectionLine == 0) return refuse(0, "has no [Job] section");
   for (const char* required : {"Name", "Image"})
-    if (!seen.count(required)) return refuse(sectionLine, "[Job] has no " + std::string(required) + "=");
+    if (!seen.count(required))
+      return refuse(sectionLine, "[Job] has no " + std::string(required) + "=");
 
   const ImageRead image = ReadImageFile(job.image);
   if (!image.ok) return refuse(seen["Image"], image.error);
   if (!job.sha256.empty()) {
-    const std::string problem =
-        PinnedImageProblem(job.image, Sha256Hex(image.bytes.data(), image.bytes.size()), job.sha256);
+    const std::string problem = PinnedImageProblem(
+        job.image, Sha256Hex(image.bytes.data(), image.bytes.size()), job.sha256);
     if (!problem.empty()) return refuse(seen["Sha256"], problem);
   }
   return job;

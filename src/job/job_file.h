@@ -23,7 +23,7 @@
 //
 // Name and Image are required. A ';' after a blank starts a comment.
 struct Job {
-  std::string file;    // the job file, as named
+  std::string file;  // the job file, as named
   std::string name;
   std::string image;   // its path; a relative one is taken from the job file's folder
   std::string sha256;  // empty: the image is not pinned

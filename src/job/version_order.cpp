@@ -8,8 +8,7 @@ bool IsDigit(char c) {
 
 // The digit run starting at `at`, without its leading zeros; `at` moves past it.
 std::string_view DigitRun(std::string_view text, size_t& at) {
-  while (at < text.size() && text[at] == '0' && at + 1 < text.size() && IsDigit(text[at + 1]))
-    ++at;
+  while (at < text.size() && text[at] == '0' && at + 1 < text.size() && IsDigit(text[at + 1])) ++at;
   const size_t start = at;
   while (at < text.size() && IsDigit(text[at])) ++at;
   return text.substr(start, at - start);
@@ -26,7 +25,8 @@ VersionOrder CompareVersions(std::string_view a, std::string_view b) {
     if (digitA) {
       const std::string_view x = DigitRun(a, i);
       const std::string_view y = DigitRun(b, j);
-      if (x.size() != y.size()) return x.size() < y.size() ? VersionOrder::Older : VersionOrder::Newer;
+      if (x.size() != y.size())
+        return x.size() < y.size() ? VersionOrder::Older : VersionOrder::Newer;
       if (const int order = x.compare(y); order != 0)
         return order < 0 ? VersionOrder::Older : VersionOrder::Newer;
       continue;

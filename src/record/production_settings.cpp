@@ -30,8 +30,7 @@ std::unique_ptr<RecordFile> ApplyProductionSettings(CQuorlinDlg& dlg, const std:
     const auto bytes = dlg.ImageData();
     SessionRecord row = NewSessionRecord(
         end.port, dlg.LastReply(),
-        DescribeImage(dlg.m_strImageName.Get(), bytes ? *bytes : std::vector<uint8_t>{}),
-        context);
+        DescribeImage(dlg.m_strImageName.Get(), bytes ? *bytes : std::vector<uint8_t>{}), context);
     row.result = ResultName(end.result);
     row.reason = end.reason;
     row.durationMs = end.duration.count();
@@ -52,18 +51,16 @@ std::string ApplyJob(CQuorlinDlg& dlg, const std::string& configPath, const std:
   std::string error;
   *job = ReadJob(path, &error);
   if (!*job) return error;
-  const ImageLoadResult loaded = dlg.LockImage((*job)->image);
-  if (loaded.problem != ImageProblem::None) return "the job " + path + ": " + loaded.message;
-  dlg.ShowJobName((*job)->name);
-  const auto bytes = dlg.ImageData();
-  const std::optional<std::string> imageVersion =
-      FindVersionTag(bytes ? *bytes : std::vector<uint8_t>{});
-  dlg.SetChargerGuard([guards = (*job)->guards, skip = (*job)->skipSameVersion,
-                       imageVersion](const MenuReply& charger) {
-    std::string refusal = GuardRefusal(guards, charger, imageVersion);
-    if (refusal.empty() && skip && imageVersion && charger.version == imageVersion)
-      refusal = "the charger already runs version " + *imageVersion;
-    return refusal;
-  });
+  dlg.RunJob((*job)->name, (*job)->image);
+  dlg.SetChargerGuard(
+      [&dlg, guards = (*job)->guards, skip = (*job)->skipSameVersion](const MenuReply& charger) {
+        const auto bytes = dlg.ImageData();
+        const std::optional<std::string> imageVersion =
+            FindVersionTag(bytes ? *bytes : std::vector<uint8_t>{});
+        std::string refusal = GuardRefusal(guards, charger, imageVersion);
+        if (refusal.empty() && skip && imageVersion && charger.version == imageVersion)
+          refusal = "the charger already runs version " + *imageVersion;
+        return refusal;
+      });
   return {};
 }

@@ -129,8 +129,10 @@ std::string RecordFile::LeftOutNote() const {
   std::string fields;
   for (const std::string& name : LeftOut()) fields += (fields.empty() ? "" : ", ") + name;
   if (fields.empty()) return {};
-  return "the record " + m_path + " was begun by an earlier version; its rows keep to its "
-         "columns and leave out " + fields + " (name a new file to have them)";
+  return "the record " + m_path +
+         " was begun by an earlier version; its rows keep to its "
+         "columns and leave out " +
+         fields + " (name a new file to have them)";
 }
 
 bool RecordFile::Append(const SessionRecord& record, std::string* error) {

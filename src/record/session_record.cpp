@@ -68,11 +68,10 @@ int64_t Number(const JsonFields& fields, const std::string& name) {
 
 const std::vector<std::string>& RecordFieldNames() {
   static const std::vector<std::string> names = {
-      "time",         "host",         "port",    "charger",  "serial",      "version_before",
-      "image",        "image_size",   "image_sha256",        "image_version",
-      "result",       "reason",       "duration_ms",         "id",
-      "station",      "operator",     "lot",     "tool_version", "job",     "attempt",
-      "version_after"};
+      "time",        "host",       "port",         "charger",       "serial", "version_before",
+      "image",       "image_size", "image_sha256", "image_version", "result", "reason",
+      "duration_ms", "id",         "station",      "operator",      "lot",    "tool_version",
+      "job",         "attempt",    "version_after"};
   return names;
 }
 

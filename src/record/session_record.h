@@ -24,13 +24,13 @@ struct SessionRecord {
   std::string result;  // succeeded, failed, skipped or cancelled
   std::string reason;
   int64_t durationMs = 0;
-  std::string id;  // 32 hex digits, made with the row: a server drops a row it already has
-  std::string station;       // --station-name, or the job's Station=
-  std::string operatorName;  // --operator
-  std::string lot;           // --lot
-  std::string toolVersion;   // the updater's own version
-  std::string job;           // the job's Name=
-  int attempt = 1;           // with --retries: which try on this charger this row is
+  std::string id;       // 32 hex digits, made with the row: a server drops a row it already has
+  std::string station;  // --station-name, or the job's Station=
+  std::string operatorName;                 // --operator
+  std::string lot;                          // --lot
+  std::string toolVersion;                  // the updater's own version
+  std::string job;                          // the job's Name=
+  int attempt = 1;                          // with --retries: which try on this charger this row is
   std::optional<std::string> versionAfter;  // what the charger reported after --verify
 };
 

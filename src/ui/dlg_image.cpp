@@ -1,7 +1,6 @@
 #include "image/image_file.h"
 #include "image/profile.h"
 #include "quorlin_dlg.h"
-#include "res/dialog_templates.h"
 #include "res/resource_ids.h"
 #include "ymodem/sender.h"
 
@@ -27,15 +26,10 @@ std::string CQuorlinDlg::TooLargeForChargerText(const std::string& image, uint32
          " bytes, but the charger holds at most " + std::to_string(kImageBufferSize) + " bytes.";
 }
 
-ImageLoadResult CQuorlinDlg::LockImage(const std::string& path) {
-  m_bImageLocked = 1;
-  m_surface.Enable(ids::kOpen, false);
+void CQuorlinDlg::RunJob(const std::string& name, const std::string& path) {
+  m_jobName = name;
   m_strImagePath.Set(path);
-  return LoadImage(false);
-}
-
-void CQuorlinDlg::ShowJobName(const std::string& name) {
-  m_surface.SetText(ids::kMainDialog, std::string(MainDialogTemplate().caption) + " - " + name);
+  m_bImageLocked = 1;
 }
 
 ImageLoadResult CQuorlinDlg::LoadImage(bool remember) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "image/profile.h"
+#include "res/dialog_templates.h"
 #include "res/resource_ids.h"
 #include "serial/serial_port.h"
 #include "ymodem/sender.h"
@@ -47,8 +48,16 @@ bool CQuorlinDlg::OnInitDialog() {
 
   StartSearchThread();
 
-  // A job's image stays; the remembered one is neither read nor loaded over it.
-  if (!m_bImageLocked) LoadRememberedImage();
+  // A job's image, for good; the remembered one is neither read nor loaded over it.
+  if (m_bImageLocked) {
+    m_surface.SetText(ids::kMainDialog,
+                      std::string(MainDialogTemplate().caption) + " - " + m_jobName);
+    m_surface.Enable(ids::kOpen, false);
+    const ImageLoadResult result = LoadImage(false);
+    if (result.problem == ImageProblem::CannotOpen) m_surface.MessageBox(result.message);
+  } else {
+    LoadRememberedImage();
+  }
 
   if (m_options.startSupervisor) {
     std::lock_guard lock(m_threadLock);
@@ -82,7 +91,6 @@ void CQuorlinDlg::LoadRememberedImage() {
   } else {
     m_strImagePath.Clear();
   }
-
 }
 
 void CQuorlinDlg::Shutdown() {

@@ -147,14 +147,16 @@ class CQuorlinDlg {
   void SetChargerGuard(std::function<std::string(const MenuReply&)> guard) {
     m_chargerGuard = std::move(guard);
   }
-  // Loads `path` as the image for good: "Open..." stays disabled, and the remembered image is
-  // neither loaded at start nor replaced. GUI thread, before OnInitDialog.
-  ImageLoadResult LockImage(const std::string& path);
+  // A job's image and name, taken up by OnInitDialog: `path` is loaded there instead of the
+  // remembered image and stays (it is not remembered; "Open..." stays disabled), and `name`
+  // goes into the window's caption. Before OnInitDialog.
+  void RunJob(const std::string& name, const std::string& path);
   bool ImageLocked() const { return m_bImageLocked != 0; }
-  // Shows a job's name in the window's caption.
-  void ShowJobName(const std::string& name);
   // Why the charger at hand is refused by the guard; empty when it is not.
   std::string ChargerRefusal() const { return m_strRefusal.Get(); }
+  // Asks the guard about the charger that answered last, as every probe does; true when it
+  // refuses it.
+  bool CheckGuard();
 
   // During a transfer, replies go to the sender once the line is briefly quiet instead of
   // after the whole read window.
@@ -222,8 +224,6 @@ class CQuorlinDlg {
   bool AcceptsLastReply(const std::string& port) const;
   // The image config.ini remembers, loaded as start-up does.
   void LoadRememberedImage();
-  // Asks the guard about the charger that answered last; true when it refuses it.
-  bool CheckGuard();
   // "Update" and "Open..." as the session rules want them, unless the guard or a locked image
   // keeps them off.
   void EnableUpdate(bool enable);
@@ -259,6 +259,7 @@ class CQuorlinDlg {
   std::function<std::string(const MenuReply&)> m_chargerGuard;
   GuardedString m_strRefusal;  // the charger at hand's, from the guard
   std::atomic<int> m_bImageLocked{0};
+  std::string m_jobName;
 
   // The session in flight: open from StartProgramming until its first end.
   std::atomic<int> m_bSessionOpen{0};
