@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Runs the Windows build under Wine in a private prefix: the cross-built unit tests (the window's
-# also at 150 % on a 1366x768 screen), the command-line tool against charger-sim on a pty that
-# the prefix calls COM5, and the native window under Xvfb with an image loaded (saved as
+# Runs the Windows build under Wine in a private prefix: the cross-built unit tests (the serial
+# channel's against ptys that pty_peer_host keeps, the prefix's COM20; the window's also at
+# 150 % on a 1366x768 screen), the command-line tool against charger-sim on a pty that the
+# prefix calls COM5, and the native window under Xvfb with an image loaded (saved as
 # build-win/window.png and docs/window-windows.png). Prints the transfer time through Wine
-# beside the Linux tool's. Every step is bounded by a time-out.
+# beside the Linux tool's, with and without --fast. Every step is bounded by a time-out.
 #   scripts/test-windows.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,13 +15,14 @@ scripts/install-deps.sh --wine
 # The Windows programs and tests, and the Linux simulator and tool to run them against.
 scripts/build-windows.sh >/dev/null
 if [ -f build/CMakeCache.txt ]; then
-  cmake --build build -j"$(nproc)" --target charger-sim charger-updater-cli >/dev/null
+  cmake --build build -j"$(nproc)" --target charger-sim charger-updater-cli pty_peer_host >/dev/null
 else
   scripts/build.sh default >/dev/null
 fi
 win=$root/build-win
 sim=$root/build/sim/charger-sim
 linux_cli=$root/build/src/app/charger-updater-cli
+peer_host=$root/build/tests/pty_peer_host
 
 # Debian keeps wine64 and wineserver out of PATH unless the "wine" wrapper package is there.
 export PATH=$PATH:/usr/lib/wine
@@ -38,6 +40,7 @@ pids=()
 cleanup() {
   # Wine first, while the ptys it holds still exist: otherwise wineserver dumps its state.
   timeout 20 wineserver -k >/dev/null 2>&1 || true
+  timeout 20 wineserver -w >/dev/null 2>&1 || true
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
@@ -70,9 +73,18 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(head -n 1 "$work/display")
 
 echo "Wine prefix"
-LD_PRELOAD=$shim wineserver -f -p >"$work/wineserver.log" 2>&1 &
-pids+=($!)
 timeout 180 wine64 wineboot -i >"$work/wineboot.log" 2>&1
+# The prefix exists now, so the shim's server can run in it, in place of the one wineboot
+# started. In the foreground it leads no session, so no pty it opens becomes its controlling
+# terminal, whose hang-up (a charger unplugged, a test's line closed) would send it SIGHUP and
+# have it dump its objects. Wine programs reach it once its socket is there.
+timeout 20 wineserver -k >/dev/null 2>&1 || true
+timeout 20 wineserver -w >/dev/null 2>&1 || true
+LD_PRELOAD=$shim wineserver -f -p </dev/null >"$work/wineserver.log" 2>&1 &
+pids+=($!)
+socket=server-$(stat -c '%d %i' "$WINEPREFIX" | awk '{printf "%x-%x", $1, $2}')/socket
+for _ in $(seq 100); do compgen -G "$TMPDIR/wine-*/$socket" >/dev/null && break; sleep 0.1; done
+compgen -G "$TMPDIR/wine-*/$socket" >/dev/null || fail "the Wine server did not start"
 # Wine draws the window frame itself, as Windows would, since Xvfb has no window manager.
 timeout 60 wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 # The prefix's own dosdevices exist only after wineboot; COM5 follows the simulator's link.
@@ -85,6 +97,15 @@ ln -sfn "$cjk_font" "$WINEPREFIX/drive_c/windows/Fonts/"
 timeout 60 wine64 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
   /v Tahoma /t REG_MULTI_SZ /d "$(basename "$cjk_font"),WenQuanYi Micro Hei" /f >/dev/null 2>&1
 pass "prefix ready ($(wine64 --version))"
+
+# The serial channel's tests get a fresh pty for each of their lines from pty_peer_host, linked
+# where the prefix's COM20 points.
+peer_link=$work/peer-port
+ln -sfn "$peer_link" "$WINEPREFIX/dosdevices/com20"
+"$peer_host" --link "$peer_link" --name COM20 >"$work/peer-host.port" 2>"$work/peer-host.log" &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/peer-host.port" ] && break; sleep 0.05; done
+export SERIAL_PEER_HOST=127.0.0.1:$(head -n 1 "$work/peer-host.port")
 
 echo "Unit tests under Wine"
 for test in "$win"/tests/test_*.exe; do
@@ -346,20 +367,28 @@ bench() {  # bench LABEL COMMAND...
   cmp -s "$fw" "$work/sim.bin" || fail "$label: the charger's copy differs"
   read -r wall user sys <"$work/time"
   # The transfer alone, by the charger's clock: from its loader's start to the batch's end.
-  local transfer
   transfer=$(awk -F'[][ ]+' '/loader started/ {a = $2} /end of batch/ {b = $2} END {print b - a}' \
     "$work/sim.log")
   printf '  %-24s transfer %5.2f s = %.3f x floor; whole run %5.2f s, its CPU %.2f s (%.1f %%)' \
     "$label" "$transfer" "$(echo "$transfer / 7.5" | bc -l)" "$wall" \
     "$(echo "$user + $sys" | bc -l)" "$(echo "100 * ($user + $sys) / $wall" | bc -l)"
-  if [ "$label" != "Linux tool" ]; then
+  if [[ $label != Linux* ]]; then
     printf ', wineserver CPU %.2f s' "$(echo "$after - $before" | bc -l)"
   fi
   echo
 }
 bench "Linux tool" timeout 60 "$linux_cli" flash --ports "$port_link"
+bench "Linux tool, --fast" timeout 60 "$linux_cli" flash --fast --ports "$port_link"
 bench "Windows tool under Wine" env LD_PRELOAD="$shim" timeout 60 wine64 "$cli_exe" flash \
   --ports COM5
+# --fast hands each reply on once the line is quiet, under Wine as on Linux.
+bench "Wine, --fast" env LD_PRELOAD="$shim" timeout 60 wine64 "$cli_exe" flash --fast \
+  --ports COM5
+if [ "$(echo "$transfer <= 0.6 * 7.5" | bc -l)" -eq 1 ]; then
+  pass "--fast under Wine: transfer $transfer s, at most 0.6 x the floor"
+else
+  fail "--fast under Wine: transfer $transfer s, more than 0.6 x the 7.50 s floor"
+fi
 
 echo "The window"
 start_sim
@@ -388,6 +417,11 @@ fi
 timeout 20 wineserver -k >/dev/null 2>&1 || true
 wait "$gui" 2>/dev/null || true
 stop_sim
+
+# Each hang-up the server saw as its terminal's would have left an object dump here.
+if [ -s "$work/wineserver.log" ]; then
+  fail "wineserver wrote $(wc -l <"$work/wineserver.log") lines, e.g. $(head -c 200 "$work/wineserver.log")"
+fi
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures Windows check(s) failed" >&2

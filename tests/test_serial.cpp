@@ -23,89 +23,23 @@
 #include "serial/port_path.h"
 #include "serial/posix_sys_io.h"
 #include "serial/serial_port.h"
+#include "support/channel_sink.h"
+#include "support/port_peer.h"
 
+// The termios channel's own tests: system call faults injected through posix_sys_io, the
+// exclusive flag, terminals it must refuse and settings termios has and the Windows channel
+// does not. What both channels must do is in test_serial_channel.cpp.
+
+namespace serialtest {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
 using serial_io::RealSysIo;
 using serial_io::SysIo;
 
-double MsSince(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
-}
-
-Bytes Pattern(size_t n, int seed = 0) {  // never zero, not periodic within a chunk
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + i / 251 + seed) % 255 + 1);
-  return b;
-}
-
 // The master plays the charger; the channel opens the slave path.
-struct Pty {
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  std::string slave;
-  Pty() {
-    EXPECT_GE(master, 0);
-    EXPECT_EQ(grantpt(master), 0);
-    EXPECT_EQ(unlockpt(master), 0);
-    slave = ptsname(master);
-  }
-  ~Pty() { Unplug(); }
-  void Unplug() {
-    if (master >= 0) close(master);
-    master = -1;
-  }
-  void Send(const Bytes& b) { ASSERT_EQ(write(master, b.data(), b.size()), ssize_t(b.size())); }
-  Bytes Receive(size_t want) {
-    Bytes got(want);
-    size_t n = 0;
-    pollfd p{master, POLLIN, 0};
-    while (n < want && poll(&p, 1, 500) == 1) {
-      const ssize_t r = read(master, got.data() + n, want - n);
-      if (r <= 0) break;
-      n += size_t(r);
-    }
-    got.resize(n);
-    return got;
-  }
-};
-
-struct Sink {
-  struct Chunk {
-    Bytes bytes;
-    bool zeroAfter;
-  };
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<Chunk> chunks;
-  size_t total = 0;
-
-  static void Receive(void* owner, const uint8_t* data, uint32_t count) {
-    auto* s = static_cast<Sink*>(owner);
-    std::lock_guard<std::mutex> l(s->m);
-    s->chunks.push_back({Bytes(data, data + count), count == 1024 || data[count] == 0});
-    s->total += count;
-    s->cv.notify_all();
-  }
-  bool WaitFor(size_t n) {
-    std::unique_lock<std::mutex> l(m);
-    return cv.wait_for(l, 1s, [&] { return total >= n; });
-  }
-  Bytes All() {
-    std::lock_guard<std::mutex> l(m);
-    Bytes out;
-    for (auto& c : chunks) out.insert(out.end(), c.bytes.begin(), c.bytes.end());
-    return out;
-  }
-};
-
-struct Channel : CSerial {
-  std::string lastMessage;
-  Channel() {
-    m_pfnReceive = &Sink::Receive;
-    SetMessageHook([this](const std::string& t) { lastMessage = t; });
-  }
+struct Pty : PortPeer {
+  const std::string slave = PortName();
 };
 
 // Faults the channel's syscalls can be given.
@@ -125,6 +59,13 @@ int CountingPoll(pollfd* f, nfds_t n, int ms) {
   if (g_calls++ % 3 == 0) return errno = EINTR, -1;
   return poll(f, n, ms);
 }
+std::atomic<int> g_lost{0};
+std::atomic<int> g_lostError{0};
+void CountLoss(void*, int error) {
+  ++g_lost;
+  g_lostError = error;
+}
+
 struct Faults {
   SysIo io = RealSysIo();
   Faults() { g_calls = 0; }
@@ -132,84 +73,27 @@ struct Faults {
   ~Faults() { serial_io::SetSysIoForTests(nullptr); }
 };
 
-TEST(SerialReceive, BurstArrivesInOrderInChunksOfAtMost1024) {
-  for (bool choppy : {false, true}) {
-    Faults f;
-    if (choppy) f.io.read = ChoppyRead, f.io.poll = CountingPoll, f.Install();
-    Pty pty;
-    Channel ch;
-    Sink sink;
-    ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
-    const Bytes sent = Pattern(3000);
-    pty.Send(sent);
-    ASSERT_TRUE(sink.WaitFor(sent.size()));
-    std::this_thread::sleep_for(150ms);  // nothing repeated afterwards
-    EXPECT_EQ(sink.All(), sent);
-    EXPECT_GE(sink.chunks.size(), 3u);
-    for (auto& c : sink.chunks) EXPECT_LE(c.bytes.size(), 1024u);
-    for (auto& c : sink.chunks) EXPECT_TRUE(c.zeroAfter);
-  }
-}
-
-TEST(SerialReceive, MenuReplySentInPiecesArrivesAsOneChunk) {
+TEST(SerialReceive, BurstArrivesInOrderInChunksOfAtMost1024ThroughInterruptsAndShortReads) {
+  Faults f;
+  f.io.read = ChoppyRead, f.io.poll = CountingPoll, f.Install();
   Pty pty;
+  Sink sink;
   Channel ch;
-  Sink sink;
   ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
-  const Bytes reply = Pattern(100);
-  for (int i = 0; i < 4; ++i) {
-    pty.Send(Bytes(reply.begin() + i * 25, reply.begin() + (i + 1) * 25));
-    std::this_thread::sleep_for(12ms);
-  }
-  ASSERT_TRUE(sink.WaitFor(reply.size()));
-  ASSERT_EQ(sink.chunks.size(), 1u);
-  EXPECT_EQ(sink.chunks[0].bytes, reply);
-}
-
-// Fast replies: a reply is handed on once the line is quiet, long before the read window
-// ends; clearing the gap brings back whole chunks for the next menu reply.
-TEST(SerialReceive, ReplyGapHandsRepliesOnAtOnceAndCanBeTurnedOff) {
-  Pty pty;
-  Channel ch;
-  Sink sink;
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
-  ch.SetReplyGap(2ms);
-  const auto sent = std::chrono::steady_clock::now();
-  pty.Send({0x06, 'C'});
-  ASSERT_TRUE(sink.WaitFor(2));
-  EXPECT_LT(MsSince(sent), 60);  // the window would have held it 100 ms
-
-  ch.SetReplyGap(0ms);
-  std::this_thread::sleep_for(20ms);  // the next chunk starts under the cleared gap
-  const Bytes reply = Pattern(100);
-  for (int i = 0; i < 4; ++i) {
-    pty.Send(Bytes(reply.begin() + i * 25, reply.begin() + (i + 1) * 25));
-    std::this_thread::sleep_for(12ms);
-  }
-  ASSERT_TRUE(sink.WaitFor(2 + reply.size()));
-  ASSERT_EQ(sink.chunks.size(), 2u);
-  EXPECT_EQ(sink.chunks[1].bytes, reply);
-}
-
-TEST(SerialOpen, AbsentAndHeldPortsAreRefusedSilently) {
-  Pty pty;
-  Channel holder, other;
-  Sink sink;
-  EXPECT_EQ(other.OpenPort("/dev/no-such-charger", &sink), 0);
-  EXPECT_EQ(other.LastOpenError(), ENOENT);
-  ASSERT_EQ(holder.OpenPort(pty.slave.c_str(), &sink), 1);
-  EXPECT_EQ(other.OpenPort(pty.slave.c_str(), &sink), 0);
-  EXPECT_EQ(other.LastOpenError(), EBUSY);
-  EXPECT_FALSE(other.IsOpen());
-  EXPECT_EQ(holder.lastMessage + other.lastMessage, "");
-  EXPECT_EQ(holder.ClosePort(), 1);
-  EXPECT_EQ(other.OpenPort(pty.slave.c_str(), &sink), 1);
+  const Bytes sent = Pattern(3000);
+  pty.Send(sent);
+  ASSERT_TRUE(sink.WaitFor(sent.size()));
+  std::this_thread::sleep_for(150ms);  // nothing repeated afterwards
+  EXPECT_EQ(sink.All(), sent);
+  EXPECT_GE(sink.chunks.size(), 3u);
+  for (auto& c : sink.chunks) EXPECT_LE(c.bytes.size(), 1024u);
+  for (auto& c : sink.chunks) EXPECT_TRUE(c.zeroAfter);
 }
 
 TEST(SerialOpen, ConfigurationFailures) {
   Pty pty;
-  Channel ch;
   Sink sink;
+  Channel ch;
   bool heldDuringMessage = false;
   ch.SetMessageHook([&](const std::string& t) {
     ch.lastMessage = t;
@@ -240,39 +124,6 @@ TEST(SerialOpen, ConfigurationFailures) {
   EXPECT_EQ(ch.lastMessage, "");
 }
 
-TEST(SerialLifecycle, ClosedChannelRefusesWritesAndCloses) {
-  Pty pty;
-  Channel ch;
-  Sink sink;
-  const uint8_t probe = '0';
-  EXPECT_EQ(ch.WritePort(&probe, 1), 0);
-  EXPECT_EQ(ch.ClosePort(), 0);
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
-  EXPECT_TRUE(ch.IsOpen());
-  EXPECT_EQ(ch.ClosePort(), 1);
-  EXPECT_EQ(ch.ClosePort(), 0);
-  EXPECT_FALSE(ch.IsOpen());
-  EXPECT_EQ(ch.WritePort(&probe, 1), 0);
-  EXPECT_TRUE(pty.Receive(1).empty());
-}
-
-TEST(SerialLifecycle, ReopenDeliversOnlyFreshBytesToTheNewOwner) {
-  Pty pty;
-  Channel ch;
-  Sink first, second;
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &first), 1);
-  pty.Send(Pattern(10));
-  ASSERT_TRUE(first.WaitFor(10));
-  ASSERT_EQ(ch.ClosePort(), 1);
-  pty.Send(Pattern(50, 1));  // arrives while closed: stale by the next open
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &second), 1);
-  pty.Send(Pattern(20, 2));
-  ASSERT_TRUE(second.WaitFor(20));
-  std::this_thread::sleep_for(150ms);
-  EXPECT_EQ(second.All(), Pattern(20, 2));
-  EXPECT_EQ(first.All(), Pattern(10));
-}
-
 TEST(SerialLifecycle, UnplugOrReadErrorEndsTheReaderQuietly) {
   for (bool unplug : {true, false}) {
     Faults f;
@@ -280,8 +131,10 @@ TEST(SerialLifecycle, UnplugOrReadErrorEndsTheReaderQuietly) {
     if (!unplug) f.io.read = [](int, void*, size_t) -> ssize_t { return errno = EIO, -1; };
     f.Install();
     Pty pty;
-    Channel ch;
     Sink sink;
+    Channel ch;
+    ch.m_pfnPortLost = &CountLoss;
+    g_lost = 0;
     ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
     if (unplug)
       pty.Unplug();
@@ -291,6 +144,8 @@ TEST(SerialLifecycle, UnplugOrReadErrorEndsTheReaderQuietly) {
     const int polls = g_calls;
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(g_calls, polls);  // ended, not spinning on the failure
+    EXPECT_EQ(g_lost, 1);
+    EXPECT_EQ(g_lostError, EIO);  // a hang-up has no reason of its own
     const uint8_t probe = '0';
     const auto t = std::chrono::steady_clock::now();
     EXPECT_EQ(ch.WritePort(&probe, 1), unplug ? 0 : 1);
@@ -303,26 +158,24 @@ TEST(SerialLifecycle, UnplugOrReadErrorEndsTheReaderQuietly) {
 }
 
 TEST(SerialWrite, BytesArriveExactlyEvenWithInterruptsAndShortWrites) {
-  for (bool choppy : {false, true}) {
-    Faults f;
-    if (choppy) f.io.write = ChoppyWrite, f.io.poll = CountingPoll, f.Install();
-    Pty pty;
-    Channel ch;
-    Sink sink;
-    ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
-    const Bytes sent = Pattern(1 + 133 + 1029);
-    ASSERT_EQ(ch.WritePort(sent.data(), 1), 1);
-    ASSERT_EQ(ch.WritePort(sent.data() + 1, 133), 1);
-    ASSERT_EQ(ch.WritePort(sent.data() + 134, 1029), 1);
-    EXPECT_EQ(pty.Receive(sent.size()), sent);
-  }
+  Faults f;
+  f.io.write = ChoppyWrite, f.io.poll = CountingPoll, f.Install();
+  Pty pty;
+  Sink sink;
+  Channel ch;
+  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  const Bytes sent = Pattern(1 + 133 + 1029);
+  ASSERT_EQ(ch.WritePort(sent.data(), 1), 1);
+  ASSERT_EQ(ch.WritePort(sent.data() + 1, 133), 1);
+  ASSERT_EQ(ch.WritePort(sent.data() + 134, 1029), 1);
+  EXPECT_EQ(pty.Receive(sent.size()), sent);
 }
 
-TEST(SerialWrite, FailuresAndStallsReturnZeroInTime) {
+TEST(SerialWrite, FailuresReturnZeroAndAWriterWaitingForRoomDoesNotHoldUpClose) {
   Faults f;
   Pty pty;
-  Channel ch;
   Sink sink;
+  Channel ch;
   ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
   const Bytes block = Pattern(4096);
   f.io.write = [](int, const void*, size_t) -> ssize_t { return errno = EIO, -1; };
@@ -330,18 +183,10 @@ TEST(SerialWrite, FailuresAndStallsReturnZeroInTime) {
   EXPECT_EQ(ch.WritePort(block.data(), 1), 0);
   serial_io::SetSysIoForTests(nullptr);
 
-  // Nobody reads the master, so the line fills up and a write must give up after its time-out.
-  double lastMs = 0;
-  for (int i = 0; i < 100; ++i) {
-    const auto t = std::chrono::steady_clock::now();
-    const int ok = ch.WritePort(block.data(), uint32_t(block.size()));
-    lastMs = MsSince(t);
-    if (!ok) break;
+  // Nobody reads the master, so the line fills up; a writer waiting for room, seen polling for
+  // it, must not hold up ClosePort.
+  for (int i = 0; i < 100 && ch.WritePort(block.data(), uint32_t(block.size())); ++i) {
   }
-  EXPECT_GE(lastMs, 95);
-  EXPECT_LT(lastMs, 300);
-
-  // A writer waiting for room must not hold up ClosePort.
   f.io = RealSysIo();
   f.io.poll = CountingPoll;
   g_pollingForOutput = false;
@@ -355,46 +200,18 @@ TEST(SerialWrite, FailuresAndStallsReturnZeroInTime) {
   writer.join();
 }
 
-TEST(SerialWrite, ConcurrentWritersKeepMessagesWholeAndSurviveClose) {
+TEST(SerialWrite, ConcurrentWritersKeepMessagesWholeThroughShortWrites) {
   Faults f;
   f.io.write = ChoppyWrite;
   f.Install();
   Pty pty;
-  Channel ch;
   Sink sink;
+  Channel ch;
   ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
-  constexpr int kThreads = 4, kMessages = 50, kLen = 16;
-  std::vector<std::thread> writers;
-  for (int w = 0; w < kThreads; ++w)
-    writers.emplace_back([&, w] {
-      const Bytes msg(kLen, uint8_t('a' + w));
-      for (int i = 0; i < kMessages; ++i) EXPECT_EQ(ch.WritePort(msg.data(), kLen), 1);
-    });
-  const Bytes got = pty.Receive(kThreads * kMessages * kLen);
-  for (auto& t : writers) t.join();
-  ASSERT_EQ(got.size(), size_t(kThreads * kMessages * kLen));
-  for (size_t i = 0; i < got.size(); i += kLen)
-    ASSERT_EQ(Bytes(got.begin() + i, got.begin() + i + kLen), Bytes(kLen, got[i])) << i;
-
-  std::atomic<bool> stop{false};
-  writers.clear();
-  for (int w = 0; w < kThreads; ++w)
-    writers.emplace_back([&] {
-      const Bytes msg(kLen, 'x');
-      while (!stop) ch.WritePort(msg.data(), kLen);
-    });
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(ch.ClosePort(), 1);
-  stop = true;
-  for (auto& t : writers) t.join();
+  ExpectConcurrentMessagesWhole(ch, pty);
 }
 
 // What the channel must never write to, and what it must leave as it found it.
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 termios SettingsOf(const std::string& path) {
   termios tio{};
@@ -424,32 +241,29 @@ TEST(SerialSafety, WhatIsNotATerminalIsRefusedUnopenedAndUnchanged) {
   char dirTemplate[] = "/tmp/serialsafety.XXXXXX";
   ASSERT_NE(mkdtemp(dirTemplate), nullptr);
   const std::string dir = dirTemplate;
-  const std::string file = dir + "/victim.bin", fifo = dir + "/fifo";
-  std::ofstream(file) << "precious";
+  const std::string fifo = dir + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   Pty pty;
   EXPECT_EQ(ClassifyPortPath(pty.slave), PortPathKind::Terminal);
   EXPECT_EQ(ClassifyPortPath(dir + "/later"), PortPathKind::Missing);
 
-  for (const std::string& path :
-       {file, fifo, dir, std::string("/dev/null"), std::string("/dev/tty")}) {
+  for (const std::string& path : {fifo, dir, std::string("/dev/null"), std::string("/dev/tty")}) {
     SCOPED_TRACE(path);
     EXPECT_EQ(ClassifyPortPath(path), PortPathKind::NotTerminal);
-    Channel ch;
     Sink sink;
+    Channel ch;
     EXPECT_EQ(ch.OpenPort(path.c_str(), &sink), 0);
     EXPECT_EQ(ch.LastOpenError(), ENOTTY);
     EXPECT_FALSE(ch.IsOpen());
   }
-  EXPECT_EQ(ReadAll(file), "precious");
 
   // The terminal this process runs in is never a charger's port.
   const int savedStdin = dup(STDIN_FILENO);
   const int slave = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_EQ(dup2(slave, STDIN_FILENO), STDIN_FILENO);
   const PortPathKind own = ClassifyPortPath(pty.slave);
-  Channel ch;
   Sink sink;
+  Channel ch;
   const int opened = ch.OpenPort(pty.slave.c_str(), &sink);
   dup2(savedStdin, STDIN_FILENO);
   close(savedStdin);
@@ -466,15 +280,13 @@ TEST(SerialSafety, ClosingAndTheEmergencyPathPutThePortBackAsItWas) {
   ASSERT_NE(before.c_lflag & ICANON, 0u);  // a fresh pty is cooked
   for (bool emergency : {false, true}) {
     SCOPED_TRACE(emergency ? "emergency" : "close");
-    Channel ch;
     Sink sink;
+    Channel ch;
     ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
     EXPECT_EQ(SettingsOf(pty.slave).c_lflag & ICANON, 0u);  // raw while in use
     EXPECT_TRUE(ExclusiveFlag(pty.slave));
     if (emergency) {
-      const Bytes lastWords(5, 0x18);
-      ch.EmergencyRelease(lastWords.data(), 5);
-      EXPECT_EQ(pty.Receive(5), lastWords);
+      ch.EmergencyRelease(nullptr, 0);  // no last words
       // Released although still open: the next owner finds it free and as it was.
       EXPECT_TRUE(ch.IsOpen());
     } else {
@@ -485,33 +297,5 @@ TEST(SerialSafety, ClosingAndTheEmergencyPathPutThePortBackAsItWas) {
   }
 }
 
-std::atomic<int> g_lost{0};
-std::atomic<int> g_lostError{0};
-void CountLoss(void*, int error) {
-  ++g_lost;
-  g_lostError = error;
-}
-
-TEST(SerialSafety, PortFailureIsReportedOnceAndCloseIsNot) {
-  Pty pty;
-  Channel ch;
-  ch.m_pfnPortLost = &CountLoss;
-  Sink sink;
-  g_lost = 0;
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
-  EXPECT_EQ(ch.ClosePort(), 1);
-  EXPECT_EQ(g_lost, 0);
-
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
-  const auto unplugged = std::chrono::steady_clock::now();
-  pty.Unplug();
-  for (int i = 0; i < 100 && g_lost == 0; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_LT(MsSince(unplugged), 500);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(g_lost, 1);
-  EXPECT_EQ(g_lostError, EIO);
-  EXPECT_EQ(ch.ClosePort(), 1);
-  EXPECT_EQ(g_lost, 1);
-}
-
 }  // namespace
+}  // namespace serialtest

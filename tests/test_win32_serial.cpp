@@ -1,4 +1,5 @@
-// The Win32 channel's refusals; transfers through it run against the simulated charger in
+// What only the Win32 channel has: COM names. What both channels must do is in
+// test_serial_channel.cpp; transfers through it run against the simulated charger in
 // scripts/test-windows.sh.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -45,25 +46,6 @@ TEST(Win32PortPath, ComNamesAndFiles) {
   ASSERT_GT(GetTempPathA(MAX_PATH, folder), 0u);
   EXPECT_EQ(ClassifyPortPath(folder), PortPathKind::NotTerminal);
   EXPECT_EQ(DescribePortPath(folder), "a directory");
-}
-
-// A file given as a port is refused before anything is written to it.
-TEST(Win32Serial, RefusesWhatIsNotASerialPort) {
-  char folder[MAX_PATH];
-  ASSERT_GT(GetTempPathA(MAX_PATH, folder), 0u);
-  const std::string path = std::string(folder) + "not-a-port.bin";
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  CloseHandle(file);
-
-  CSerial serial;
-  EXPECT_EQ(serial.OpenPort(path.c_str(), nullptr), 0);
-  EXPECT_EQ(serial.LastOpenError(), ENOTTY);
-  EXPECT_FALSE(serial.IsOpen());
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
-  EXPECT_EQ(data.nFileSizeLow, 0u) << "nothing written";
-  DeleteFileA(path.c_str());
 }
 
 }  // namespace

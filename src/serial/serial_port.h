@@ -11,9 +11,11 @@
 #include <thread>
 #include <vector>
 
-// The platform's handles and the reader's start-up record, chosen by the build.
-#include SERIAL_PORT_STATE_HEADER
 #include "platform/timed_lock.h"
+
+namespace port_io {
+struct Port;
+}
 
 // Receive callback: one call per chunk of 1 to 1024 bytes, on the reader thread, in arrival
 // order. `data` is valid only during the call.
@@ -28,7 +30,7 @@ using SerialMessageHook = std::function<void(const std::string& text)>;
 
 // The one channel to the charger: an exclusively opened serial port at 115200 8N1, raw, no
 // flow control, with a reader thread that hands every received chunk to `m_pfnReceive`.
-class CSerial : private SerialPortState {
+class CSerial {
  public:
   CSerial();
   virtual ~CSerial();
@@ -69,26 +71,24 @@ class CSerial : private SerialPortState {
   void SetMessageHook(SerialMessageHook hook);
 
  private:
-  void ReaderThread(ReaderStart start);
+  void ReaderThread(port_io::Port* port, void* owner, std::promise<void>* started);
   // 0 when told to stop, else why the device failed (an errno value).
-  int ReadUntilGone(const ReaderStart& start, std::vector<uint8_t>& buffer);
+  int ReadUntilGone(port_io::Port& port, void* owner, std::vector<uint8_t>& buffer);
   void ShowMessage(const std::string& text);
-  struct SavedSettings;
 
   void SetOpenFailure(OpenStep step, int error);
 
   std::atomic<int> m_lastOpenError{0};
   std::atomic<int> m_replyGapMs{0};
   std::atomic<OpenStep> m_lastOpenStep{OpenStep::None};
-  uint32_t m_nChunkSize = 0;
+  // The open port; set and cleared under m_lock, read by IsOpen and ClosePort without it.
+  std::atomic<port_io::Port*> m_port{nullptr};
+  std::atomic<bool> m_closing{false};
   std::thread m_readerThread;
   // Held by a write from its start to its end, and while the port is closed, so a port is
   // never used after close and each WritePort's bytes stay together on the wire. Timed so the
   // emergency path never waits on a stuck writer for long.
   TimedLock m_lock;
-  // The port's own settings from before OpenPort; written before the reader starts and read
-  // only under m_lock.
-  std::unique_ptr<SavedSettings> m_saved;
   std::mutex m_hookLock;
   SerialMessageHook m_messageHook;
 };

@@ -1,3 +1,5 @@
+#include "serial/win32_port_path.h"
+
 #include <windows.h>
 
 #include <cwctype>
@@ -23,6 +25,19 @@ bool DosDeviceExists(const std::wstring& name) {
 }
 
 }  // namespace
+
+std::wstring DevicePath(const std::string& name) {
+  const std::wstring wide = Widen(name);
+  if (wide.size() >= 5 && wide.find(L'\\') == std::wstring::npos) return L"\\\\.\\" + wide;
+  return wide;
+}
+
+std::wstring PortKey(const std::string& name) {
+  std::wstring key = Widen(name);
+  if (key.rfind(L"\\\\.\\", 0) == 0) key = key.substr(4);
+  for (wchar_t& c : key) c = c == L'\\' ? L'_' : static_cast<wchar_t>(std::towupper(c));
+  return key;
+}
 
 // Windows names its serial ports COMn; a console is never one, so there is no own terminal
 // to refuse here.
