@@ -118,7 +118,10 @@ const std::map<std::string, KeyReader>& Keys() {
 
 std::optional<Job> ReadJob(const std::string& path, std::string* error) {
   auto refuse = [&](size_t line, const std::string& reason) {
-    *error = "the job " + path + (line > 0 ? ":" + std::to_string(line) : "") + ": " + reason;
+    // Appended, which mingw's GCC 12 does not misread as an overlap.
+    std::string where = "the job " + path;
+    if (line > 0) where.append(":").append(std::to_string(line));
+    *error = where + ": " + reason;
     return std::nullopt;
   };
   std::string text;
