@@ -13,6 +13,7 @@
 #include "cli/session_report.h"
 #include "cli/stop_requests.h"
 #include "conductor/conductor.h"
+#include "conductor/worker_options.h"
 #include "image/image_file.h"
 #include "job/pinned_image.h"
 #include "platform/printable_text.h"
@@ -24,13 +25,6 @@ constexpr std::chrono::milliseconds kRedraw{200};
 
 std::vector<std::string> PortsOrSystem(const CliOptions& options) {
   return options.ports.empty() ? ListSerialPorts() : options.ports;
-}
-
-// Quoted, so a serial number with a comma or blanks at its ends reaches the worker whole.
-std::string QuotedList(const std::vector<std::string>& names) {
-  std::string joined;
-  for (const auto& name : names) joined += (joined.empty() ? "\"" : ",\"") + name + "\"";
-  return joined;
 }
 
 std::string Number(double value) {
@@ -103,31 +97,22 @@ int RunGang(const CliOptions& options) {
     }
   }
   plan.context = options.context;
-  plan.workerOptions = {"--timeout", Number(options.timeoutSeconds)};
-  if (!options.serials.empty())
-    plan.workerOptions.insert(plan.workerOptions.end(), {"--serial", QuotedList(options.serials)});
-  if (!options.guards.models.empty())
-    plan.workerOptions.insert(plan.workerOptions.end(),
-                              {"--model", QuotedList(options.guards.models)});
-  if (options.guards.noDowngrade) plan.workerOptions.push_back("--no-downgrade");
-  if (options.skipSameVersion) plan.workerOptions.push_back("--skip-same-version");
-  if (options.verify) plan.workerOptions.push_back("--verify");
-  if (options.fast) plan.workerOptions.push_back("--fast");
-  if (options.retries > 0)
-    plan.workerOptions.insert(plan.workerOptions.end(),
-                              {"--retries", std::to_string(options.retries)});
+  WorkerSettings settings;
+  settings.timeoutSeconds = options.timeoutSeconds;
+  settings.serials = options.serials;
+  settings.guards = options.guards;
+  settings.sha256 = options.sha256;
+  settings.skipSameVersion = options.skipSameVersion;
+  settings.verify = options.verify;
+  settings.fast = options.fast;
+  settings.retries = options.retries;
   // Rows a worker must write (and post) itself, should gang be gone.
-  if (!options.recordPath.empty())
-    plan.workerOptions.insert(plan.workerOptions.end(), {"--record", options.recordPath});
-  for (const auto& [option, value] : {std::pair{"--post", options.postUrl},
-                                      {"--spool", options.spoolFolder},
-                                      {"--cacert", options.caCert},
-                                      {"--sha256", options.sha256},
-                                      {"--station-name", options.context.station},
-                                      {"--operator", options.context.operatorName},
-                                      {"--lot", options.context.lot},
-                                      {"--job-name", options.context.job}})
-    if (!value.empty()) plan.workerOptions.insert(plan.workerOptions.end(), {option, value});
+  settings.record = options.recordPath;
+  settings.postUrl = options.postUrl;
+  settings.spoolFolder = options.spoolFolder;
+  settings.caCert = options.caCert;
+  settings.context = options.context;
+  plan.workerOptions = WorkerOptions(settings);
 
   const GangView::Mode mode = options.json                 ? GangView::Mode::Json
                               : isatty(STDERR_FILENO) != 0 ? GangView::Mode::Table
@@ -145,7 +130,7 @@ int RunInfoAll(const CliOptions& options) {
   plan.ports = ports;
   plan.workerOptions = {"--wait", Number(options.waitSeconds)};
   if (!options.serials.empty())
-    plan.workerOptions.insert(plan.workerOptions.end(), {"--serial", QuotedList(options.serials)});
+    plan.workerOptions.insert(plan.workerOptions.end(), {"--serial", QuotedNames(options.serials)});
   FoundChargers found(ports.size());
   std::unique_ptr<Conductor> conductor;
   const ConductorTotals totals = Conduct(std::move(plan), found, conductor);
