@@ -9,13 +9,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/win32_text.h"
+#include "record/production_settings.h"
 #include "res/dialog_templates.h"
 #include "res/resource_ids.h"
 #include "res/version.h"
@@ -215,6 +218,47 @@ TEST(Win32Window, EveryControlIdTakesTextAndEnableState) {
       EXPECT_TRUE(IsWindowEnabled(children[first])) << id;
     }
   });
+}
+
+// Through a job: its name in the caption, its image in place with "Open..." off, and a charger
+// its guards refuse shown refused with the reason.
+TEST(Win32Window, ThroughAJob) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::string dir = Narrow(temp);
+  {
+    std::ofstream(dir + "fw-job.bin", std::ios::binary) << std::string(3000, 'j');
+    std::ofstream(dir + "job.ini") << "[Job]\nName=Line 4 job\nImage=fw-job.bin\nModels=QC-2410*\n";
+  }
+  QuorlinWin32Window window(false);
+  CQuorlinDlg dlg(window, g_serial, QuietEngine());
+  window.SetEngine(&dlg);
+  std::optional<Job> job;
+  EXPECT_EQ(ApplyJob(dlg, "", dir + "job.ini", &job), "");
+  std::thread tester;
+  window.RunModal([&] {
+    dlg.OnInitDialog();
+    tester = std::thread([&, hwnd = window.Handle()] {
+      EXPECT_EQ(TextOfWindow(hwnd),
+                Widen(std::string(MainDialogTemplate().caption) + " - Line 4 job"));
+      EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hwnd, ids::kOpen)));
+      EXPECT_EQ(TextOfWindow(GetDlgItem(hwnd, ids::kImageName)), L"Name : fw-job.bin");
+      const std::string reply = "QC-3000 Pro\r\nSN: 1\r\nVER: V12\r\n==== Main Menu ====\r\n";
+      CQuorlinDlg::ReceiveHandler(&dlg, reinterpret_cast<const uint8_t*>(reply.data()),
+                                  static_cast<uint32_t>(reply.size()));
+      EXPECT_TRUE(dlg.CheckGuard());
+      dlg.m_bRecognised = 1;
+      dlg.UpdateStatusPanel();
+      EXPECT_EQ(TextOfWindow(GetDlgItem(hwnd, ids::kHintLine)),
+                L"charger 'QC-3000 Pro' is not a model this image is for (QC-2410*).");
+      EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hwnd, ids::kUpdate)));
+      PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    });
+  });
+  tester.join();
+  dlg.Shutdown();
+  DeleteFileW(Widen(dir + "job.ini").c_str());
+  DeleteFileW(Widen(dir + "fw-job.bin").c_str());
 }
 
 // Esc, the close box and Alt+F4 during a transfer ask first, No the default; otherwise they close.

@@ -28,10 +28,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "record/production_settings.h"
 #include "res/artwork.h"
 #include "res/dialog_templates.h"
 #include "res/resource_ids.h"
@@ -743,6 +745,50 @@ class TestWindow : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(TextOf(window.Control(ids::kCountLine)),
                               QString("===  1 succeeded ===  0 failed ==="), 5000);
     QVERIFY(window.Control(ids::kOpen)->isEnabled());
+  }
+
+  // Through a job: its name in the caption, its image loaded for good with "Open..." off, and a
+  // charger its guards refuse shown refused, with the reason, and never programmed; one they
+  // let through is programmed as ever.
+  void runsThroughAJob() {
+    QTemporaryDir dir;
+    {
+      std::ofstream out(dir.filePath("fw.bin").toStdString(), std::ios::binary);
+      for (int i = 0; i < 3000; ++i) out.put(static_cast<char>(i * 7));
+    }
+    const std::string jobPath = dir.filePath("job.ini").toStdString();
+    for (const std::string models : {"QC-2410*", "Model ?"}) {
+      std::ofstream(jobPath) << "[Job]\nName=Line 4 job\nImage=fw.bin\nModels=" << models << "\n";
+      FakeCharger charger(true, 1000);
+      Updater updater({charger.Port()});
+      std::optional<Job> job;
+      QCOMPARE(QString::fromStdString(ApplyJob(updater.dlg, "", jobPath, &job)), QString());
+      updater.dlg.OnInitDialog();
+      QuorlinWindow& window = updater.window;
+      window.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&window));
+      QVERIFY(window.windowTitle().endsWith(" - Line 4 job"));
+      QVERIFY(!window.Control(ids::kOpen)->isEnabled());
+      QCOMPARE(TextOf(window.Control(ids::kImageName)), QString("Name : fw.bin"));
+      if (models == "QC-2410*") {
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(window.Control(ids::kStatic)),
+                                  QString("Charger refused. "), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            TextOf(window.Control(ids::kHintLine)),
+            QString("charger 'Model A' is not a model this image is for (QC-2410*)."), 5000);
+        QVERIFY(!window.Control(ids::kUpdate)->isEnabled());
+        updater.dlg.StartProgramming();
+        QTest::qWait(500);
+        QCOMPARE(charger.DataBlocks(), 0);
+        continue;
+      }
+      QTRY_VERIFY_WITH_TIMEOUT(window.Control(ids::kUpdate)->isEnabled(), 10000);
+      QTRY_VERIFY_WITH_TIMEOUT(updater.dlg.m_bSearching == 0, 5000);
+      QTest::mouseClick(window.Control(ids::kUpdate), Qt::LeftButton);
+      QTRY_COMPARE_WITH_TIMEOUT(TextOf(window.Control(ids::kStatic)), QString("Update succeeded. "),
+                                20000);
+      QVERIFY(!window.Control(ids::kOpen)->isEnabled());
+    }
   }
 
   // Esc in the middle of a transfer asks first, No the default: No keeps the transfer going,

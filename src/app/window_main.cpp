@@ -1,6 +1,7 @@
 // charger-updater: the updater's window.
 #include <CLI/CLI.hpp>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -38,6 +39,12 @@ int main(int argc, char** argv) {
   for (CLI::Option* option :
        AddProgrammingRunOptions(&cli, station.run, "--station: stop after N sessions in all"))
     option->needs(stationFlag);
+  std::string jobPath;
+  cli.add_option("--job", jobPath,
+                 "Run from this job file: its image, guards and record (default: config.ini's "
+                 "[Job] Path=)")
+      ->type_name("FILE")
+      ->excludes(stationFlag);  // the station takes no job yet: refused, never ignored
   // For the screenshot script: save the window after a delay and exit.
   cli.add_option("--screenshot", options.screenshotPath)->group("");
   cli.add_option("--screenshot-after", options.screenshotAfterMs)->group("");
@@ -60,8 +67,10 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<RecordPoster> poster;  // outlives the engine, whose rows it takes
   std::unique_ptr<RecordFile> record;
+  std::optional<Job> job;
   options.prepareEngine = [&](CQuorlinDlg& dlg) {
-    std::string error;
+    std::string error = ApplyJob(dlg, options.configPath, jobPath, &job);
+    if (!error.empty()) return error + ". Correct the job, or run without it.";
     poster = StartConfiguredPosting(options.configPath, &error);
     if (!error.empty()) return error;
     RowListener postRow;
@@ -71,9 +80,13 @@ int main(int argc, char** argv) {
         poster->Add(row, &failure);
         return failure;
       };
-    record = ApplyProductionSettings(dlg, options.configPath, &error, postRow);
-    return error.empty() ? error
-                         : error + ". Correct [Record] Path= in " + options.configPath + ".";
+    record =
+        ApplyProductionSettings(dlg, options.configPath, &error, postRow, job ? &*job : nullptr);
+    if (error.empty()) return error;
+    return error +
+           (job ? ". Correct Record= in " + job->file
+                : ". Correct [Record] Path= in " + options.configPath) +
+           ".";
   };
   // Every argument is ours; Qt takes its settings from the environment (QT_QPA_PLATFORM...).
   int toolkitArgc = 1;

@@ -5,6 +5,7 @@
 
 #include "charger/port_list.h"
 #include "cli/commands.h"
+#include "cli/job_options.h"
 #include "cli/option_ranges.h"
 #include "cli/stop_requests.h"
 #include "platform/printable_text.h"
@@ -145,9 +146,10 @@ void AddProgrammingOptions(CLI::App* command, CliOptions& options) {
 CLI::App* AddProductionCommand(CLI::App& app, const char* name, const char* description,
                                const char* countHelp, CliOptions& options) {
   auto* command = app.add_subcommand(name, description);
-  command->add_option("IMAGE", options.image, "Firmware image (.bin)")->required();
+  command->add_option("IMAGE", options.image, "Firmware image (.bin); not with --job");
   AddPortsOption(command, options);
   AddProgrammingRunOptions(command, options, countHelp);
+  AddJobOptions(command, options);
   AddJsonOption(command, options);
   return command;
 }
@@ -178,7 +180,8 @@ int RunCommandLine(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Exit codes: 0 success, 1 programming failed, 2 usage error or refused image, "
-      "3 no charger answered, 5 a record row could not be written, 129 the terminal was "
+      "3 no charger answered, 4 the charger was refused by a guard (flash), 5 a record row could "
+      "not be written, 129 the terminal was "
       "closed, 130 stopped by Ctrl-C, 141 stdout was closed, 143 stopped by SIGTERM."
       "\nCHARGER_UPDATER_PORTS=P1,P2 replaces the system's port list.");
 
@@ -194,18 +197,20 @@ int RunCommandLine(int argc, char** argv) {
   AddJsonOption(info, options);
 
   auto* flash = app.add_subcommand("flash", "Program IMAGE into the charger that answers");
-  flash->add_option("IMAGE", options.image, "Firmware image (.bin)")->required();
+  flash->add_option("IMAGE", options.image, "Firmware image (.bin); not with --job");
   AddPortsOption(flash, options);
   AddWaitOption(flash, options);
   AddTimeoutOption(flash, options);
   AddProgrammingOptions(flash, options);
+  AddJobOptions(flash, options);
   AddJsonOption(flash, options);
 
   auto* automatic = AddProductionCommand(
       app, "auto", "Program every newly connected charger with IMAGE until stopped (Ctrl-C)",
       "Stop after N sessions, 1 to 1000000", options);
-  // gang's workers: their conductor's lines come on stdin.
+  // gang's workers: their conductor's lines come on stdin, and its job's name goes into rows.
   automatic->add_flag("--worker", options.worker)->group("");
+  automatic->add_option("--job-name", options.context.job)->group("");
   auto* gang = AddProductionCommand(
       app, "gang", "Program chargers on many ports at once, each port on its own, until stopped",
       "Stop after N sessions in all, 1 to 1000000", options);
@@ -229,6 +234,13 @@ int RunCommandLine(int argc, char** argv) {
     return code == 0 ? kExitOk : kExitUsage;
   }
 
+  for (const CLI::App* command : {flash, automatic, gang}) {
+    if (!*command) continue;
+    if (const std::string problem = TakeJob(*command, options); !problem.empty()) {
+      std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(problem).c_str());
+      return kExitUsage;
+    }
+  }
   if (*ports) return RunPorts(options);
   if (*info) return RunInfo(options);
   if (*flash) return RunFlash(options);

@@ -19,6 +19,8 @@
 #include "cli/terminal_view.h"
 #include "conductor/worker_protocol.h"
 #include "image/image_file.h"
+#include "job/guards.h"
+#include "job/pinned_image.h"
 #include "platform/printable_text.h"
 #include "platform/stop_cause.h"
 #include "serial/serial_port.h"
@@ -239,12 +241,18 @@ bool FindCharger(Session& session, const CliOptions& options) {
 bool LoadImageOrExplain(Session& session, const CliOptions& options, SessionReport& report) {
   session.dlg.m_strImagePath.Set(options.image);
   const ImageLoadResult result = session.dlg.LoadImage();
-  if (result.problem == ImageProblem::None) {
-    const auto bytes = session.dlg.ImageData();
-    report.SetImage(DescribeImage(options.image, bytes ? *bytes : std::vector<uint8_t>{}));
-    return true;
+  if (result.problem != ImageProblem::None) {
+    std::fprintf(stderr, "charger-updater-cli: %s\n", result.message.c_str());
+    return false;
   }
-  std::fprintf(stderr, "charger-updater-cli: %s\n", result.message.c_str());
+  const auto bytes = session.dlg.ImageData();
+  report.SetImage(DescribeImage(options.image, bytes ? *bytes : std::vector<uint8_t>{}));
+  report.SetContext(options.context);
+  if (options.sha256.empty()) return true;
+  const std::string problem =
+      PinnedImageProblem(options.image, report.Image().sha256, options.sha256);
+  if (problem.empty()) return true;
+  std::fprintf(stderr, "charger-updater-cli: %s; nothing was sent.\n", problem.c_str());
   return false;
 }
 
@@ -255,15 +263,17 @@ void PrintOutcome(Session& session, const CliOptions& options, SessionReport& re
 }
 
 // After the run's own problems: a record that lost a row makes an otherwise clean run fail.
-int StatusOf(const Session& session, const SessionReport& report, bool sessionsFailed) {
+int StatusOf(const Session& session, const SessionReport& report, int sessionsStatus) {
   if (session.signals.Stopped()) return session.signals.ExitStatus();
-  if (sessionsFailed) return kExitProgramFailed;
+  if (sessionsStatus != kExitOk) return sessionsStatus;
   return report.RecordProblem().empty() ? kExitOk : kExitRecordLost;
 }
 
-constexpr int kVerifyWaitMs = 20000;
-constexpr int kVerifyTimer = 0x7E01;  // beside the engine's own timer ids
-constexpr auto kVerifyProbePause = std::chrono::milliseconds(250);
+// How long a charger may take to answer again, after programming (--verify) or a failed
+// session (--retries).
+constexpr int kAnswerWaitMs = 20000;
+constexpr int kAnswerTimer = 0x7E01;  // beside the engine's own timer ids
+constexpr auto kProbePause = std::chrono::milliseconds(250);
 
 std::function<bool(const std::string&, const MenuReply&)> SerialFilter(const CliOptions& options) {
   if (options.serials.empty()) return {};
@@ -287,28 +297,59 @@ SessionEnd UnstartedSession(Session& session, const std::string& port) {
   return end;
 }
 
-// --verify for flash: probes the port until the charger answers again, for at most 20 s.
-std::string VerifyByProbing(Session& session, const std::string& port,
-                            const std::optional<MenuReply>& before, const ImageFacts& image) {
+// flash: probes the port until a charger answers with its menu, for at most 20 s. The first
+// probe goes to the open port, after the charger has had time to take in the closing block;
+// later ones reopen it, since a restarting (or replugged) charger comes back on it anew.
+std::optional<MenuReply> AwaitMenu(Session& session, const std::string& port) {
   CQuorlinDlg& dlg = session.dlg;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kVerifyWaitMs);
-  // The first probe goes to the open port, after the charger has had time to take in the
-  // closing block; later ones reopen it, since a restarting charger may come back on it anew.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerWaitMs);
   bool reopen = false;
-  while (!session.signals.Stopped() &&
-         !session.loop.RunUntil([] { return false; }, kVerifyProbePause) &&
+  while (!session.signals.Stopped() && !session.loop.RunUntil([] { return false; }, kProbePause) &&
          std::chrono::steady_clock::now() < deadline) {
     const uint32_t replies = dlg.m_nMenuReplies;
     if (reopen) dlg.m_bRecognised = 0;
     reopen = true;
     int answered = 0;
     session.view.ServeWhile([&] { answered = dlg.ProbeKeepAlive(port); });
-    if (answered && dlg.m_nMenuReplies != replies)
-      return VerifyProblem(before, dlg.LastReply(), image);
+    if (answered && dlg.m_nMenuReplies != replies) return dlg.LastReply();
   }
-  if (session.signals.Stopped())
-    return session.StopReason() + " while waiting for the charger to answer";
-  return VerifyProblem(before, std::nullopt, image);
+  return std::nullopt;
+}
+
+// --verify: what the charger says after programming, in the row.
+void Verify(Session& session, const std::optional<MenuReply>& before,
+            const std::optional<MenuReply>& after, const ImageFacts& image, SessionRecord& row) {
+  if (after) row.versionAfter = after->version;
+  row.reason = after || !session.signals.Stopped()
+                   ? VerifyProblem(before, after, image)
+                   : session.StopReason() + " while waiting for the charger to answer";
+  if (!row.reason.empty()) row.result = "failed";
+}
+
+// Whether a session that ended this way is tried again: failed (not cancelled, refused or
+// skipped) with tries left.
+bool TriedAgain(const CliOptions& options, const SessionRecord& row, const Session& session) {
+  return row.result == "failed" && row.attempt <= options.retries && !session.signals.Stopped();
+}
+
+void SayRetry(Session& session, const SessionRecord& row) {
+  session.view.FinishProgress();
+  std::fprintf(stderr,
+               "charger-updater-cli: %s; trying again (attempt %d) once the charger answers.\n",
+               PrintableText(row.reason).c_str(), row.attempt + 1);
+}
+
+// What the guards say of a charger found, said as a row. True when it was refused.
+bool ReportRefused(Session& session, SessionReport& report, const CliOptions& options,
+                   const std::string& port, const MenuReply& reply) {
+  const std::string reason = GuardRefusal(options.guards, reply, report.Image().versionTag);
+  if (reason.empty()) return false;
+  report.Finish(report.MakeRecord(port, reply, "refused", reason, 0));
+  if (session.link) session.link->Used();
+  if (report.Json()) return true;
+  session.view.FinishProgress();
+  report.Say("Refused: " + PrintableText(reason) + ". Nothing was sent to the charger.");
+  return true;
 }
 
 void ReportSkipped(Session& session, SessionReport& report, const std::string& port,
@@ -392,65 +433,113 @@ int RunFlash(const CliOptions& options) {
   const auto before = dlg.LastReply();
   const std::string port = dlg.m_strPortName.Get();
   report.Event(ChargerEvent("found", port, before));
+  if (before && ReportRefused(session, report, options, port, *before))
+    return StatusOf(session, report, kExitRefused);
   if (options.skipSameVersion && before && SameVersion(*before, report.Image())) {
     ReportSkipped(session, report, port, *before);
-    return StatusOf(session, report, false);
+    return StatusOf(session, report, kExitOk);
   }
 
-  dlg.StartProgramming();
-  session.loop.RunUntil([&] { return !session.ended.Empty(); },
-                        std::chrono::milliseconds(WatchdogMs(options)) + std::chrono::seconds(5));
-  if (session.signals.Stopped())
-    session.Stop(session.StopReason());
-  else if (session.ended.Empty() && dlg.m_bProgramming)
-    session.Stop("no outcome within the watchdog time");
-  SessionEnd end =
-      session.ended.Empty() ? UnstartedSession(session, port) : session.ended.Take().end;
-  if (end.result == SessionEnd::Result::Succeeded && options.verify) {
-    const auto started = std::chrono::steady_clock::now();
-    end.reason = VerifyByProbing(session, port, before, report.Image());
-    if (!end.reason.empty()) end.result = SessionEnd::Result::Failed;
-    end.duration += std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - started);
+  SessionRecord row;
+  for (int attempt = 1;; ++attempt) {
+    dlg.StartProgramming();
+    session.loop.RunUntil([&] { return !session.ended.Empty(); },
+                          std::chrono::milliseconds(WatchdogMs(options)) + std::chrono::seconds(5));
+    if (session.signals.Stopped())
+      session.Stop(session.StopReason());
+    else if (session.ended.Empty() && dlg.m_bProgramming)
+      session.Stop("no outcome within the watchdog time");
+    const SessionEnd end =
+        session.ended.Empty() ? UnstartedSession(session, port) : session.ended.Take().end;
+    row = report.MakeRecord(port, before, ResultName(end.result), end.reason, end.duration.count());
+    row.attempt = attempt;
+    if (end.result == SessionEnd::Result::Succeeded && options.verify) {
+      const auto started = std::chrono::steady_clock::now();
+      Verify(session, before, AwaitMenu(session, port), report.Image(), row);
+      row.durationMs += std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - started)
+                            .count();
+    }
+    const bool again = TriedAgain(options, row, session);
+    report.Finish(row, !again);
+    if (!again) break;
+    SayRetry(session, row);
+    // The same charger, back with its menu; another one is not this session's to try again.
+    const auto back = AwaitMenu(session, port);
+    if (!back || back->serial != (before ? before->serial : std::nullopt)) break;
   }
-  const bool succeeded = end.result == SessionEnd::Result::Succeeded;
-  report.Finish(
-      report.MakeRecord(port, before, ResultName(end.result), end.reason, end.duration.count()));
-  if (!succeeded && !end.reason.empty() && !options.json) {
+  const bool succeeded = row.result == "succeeded";
+  if (!succeeded && !row.reason.empty() && !options.json) {
     session.view.FinishProgress();
-    std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(end.reason).c_str());
+    std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(row.reason).c_str());
   }
   PrintOutcome(session, options, report, succeeded);
-  return StatusOf(session, report, !succeeded);
+  return StatusOf(session, report, succeeded ? kExitOk : kExitProgramFailed);
 }
+
+namespace {
+
+// A failed session's charger, waited for to try it again (--retries).
+struct PendingRetry {
+  std::optional<std::string> serial;  // the charger's, so another one is not taken for it
+  uint32_t repliesBefore = 0;
+  std::chrono::steady_clock::time_point since;
+  SessionRecord row;      // the attempt that failed: the charger's outcome if none follows
+  bool answered = false;  // it is back; the supervisor starts the next attempt
+};
+
+// A charger answering on the port, already reported (skipped or refused) while it stays.
+class Reported {
+ public:
+  bool Has(const std::string& key) const {
+    std::lock_guard lock(m_mutex);
+    return key == m_last;
+  }
+  void Set(const std::string& key) {
+    std::lock_guard lock(m_mutex);
+    m_last = key;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::string m_last;
+};
+
+}  // namespace
 
 int RunAuto(const CliOptions& options) {
   SessionReport report;
   if (!report.Open(options.recordPath, options.json, options.worker) ||
       !report.StartPosting(options))
     return kExitUsage;
-  std::mutex skipMutex;
-  std::string lastSkipped;  // port and serial: a charger left plugged in is skipped once
-  std::deque<std::pair<std::string, MenuReply>> skips;
-  std::atomic<bool> verifyPending{false};
-  Session* running = nullptr;  // set before the engine starts, which calls the filter
+  // Chargers to say something of on the loop thread: skipped or refused, with the reason.
+  struct Turned {
+    std::string port;
+    MenuReply reply;
+    std::string refusal;  // empty: skipped
+  };
+  std::mutex turnedMutex;
+  std::deque<Turned> turned;
+  Reported reported;                 // a charger left plugged in is skipped or refused once
+  std::atomic<bool> pending{false};  // a session's verify or retry is under way
+  Session* running = nullptr;        // set before the engine starts, which calls the filter
   auto accept = [&](const std::string& port, const MenuReply& reply) {
     Session& session = *running;
     if (!SerialWanted(reply, options.serials)) return false;
     // A programmed charger restarting for --verify is the same charger, not a new one.
-    if (verifyPending || !session.ended.Empty()) return false;
+    if ((pending && !session.dlg.m_bFailed) || !session.ended.Empty()) return false;
+    const std::string refusal = GuardRefusal(options.guards, reply, report.Image().versionTag);
     const bool same = options.skipSameVersion && SameVersion(reply, report.Image());
     const std::string key = port + "\n" + reply.serial.value_or("");
-    if (same) {
-      std::lock_guard lock(skipMutex);
-      if (key == lastSkipped) return false;
-    }
-    // A skip is a session too: it counts towards gang's --count.
+    if ((same || !refusal.empty()) && reported.Has(key)) return false;
+    // A skip or a refusal is a session too: it counts towards gang's --count.
     if (session.link && !session.link->Acquire()) return false;
-    if (!same) return true;
-    std::lock_guard lock(skipMutex);
-    lastSkipped = key;
-    skips.emplace_back(port, reply);
+    if (!same && refusal.empty()) return true;
+    reported.Set(key);
+    {
+      std::lock_guard lock(turnedMutex);
+      turned.push_back({port, reply, refusal});
+    }
     session.loop.Wake();
     return false;
   };
@@ -484,95 +573,145 @@ int RunAuto(const CliOptions& options) {
   int succeeded = 0;
   int failed = 0;
   int skipped = 0;
-  auto finish = [&](const std::string& port, const std::optional<MenuReply>& before,
-                    const SessionEnd& end) {
-    const bool ok = end.result == SessionEnd::Result::Succeeded;
+  int refused = 0;
+  int attempt = 1;  // of the charger at hand
+  std::optional<PendingVerify> verifying;
+  std::optional<PendingRetry> retrying;
+  // A charger's outcome, counted once: by its last attempt.
+  auto count = [&](const SessionRecord& row) {
+    const bool ok = row.result == "succeeded";
     ++(ok ? succeeded : failed);
-    report.Finish(
-        report.MakeRecord(port, before, ResultName(end.result), end.reason, end.duration.count()));
+    attempt = 1;
     if (session.link) session.link->Used();
-    if (!ok && !end.reason.empty() && !options.json) {
+    if (!ok && !row.reason.empty() && !options.json) {
       session.view.FinishProgress();
-      std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(end.reason).c_str());
+      std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(row.reason).c_str());
     }
     PrintOutcome(session, options, report, ok);
   };
-  std::optional<PendingVerify> verifying;
+  auto finish = [&](SessionRecord row) {
+    row.attempt = attempt;
+    const bool again = TriedAgain(options, row, session);
+    report.Finish(row, !again);
+    if (!again) {
+      count(row);
+      return;
+    }
+    SayRetry(session, row);
+    ++attempt;
+    retrying =
+        PendingRetry{row.serial, dlg.m_nMenuReplies.load(), std::chrono::steady_clock::now(), row};
+    session.loop.SetTimer(kAnswerTimer, kAnswerWaitMs, [&session] { session.loop.Wake(); });
+  };
+  auto rowOf = [&](const EndedSession& ended) {
+    return report.MakeRecord(ended.end.port, ended.before, ResultName(ended.end.result),
+                             ended.end.reason, ended.end.duration.count());
+  };
   std::string shownState;
-  auto idle = [&] { return !verifying && !dlg.m_bProgramming && session.ended.Empty(); };
+  auto idle = [&] {
+    return !verifying && !retrying && !dlg.m_bProgramming && session.ended.Empty();
+  };
   session.loop.RunUntil(
       [&] {
         explainNewPorts();
         {
-          std::unique_lock lock(skipMutex);
-          if (!dlg.m_bRecognised && !dlg.m_bSearching) lastSkipped.clear();
-          while (!skips.empty()) {
-            auto [port, reply] = skips.front();
-            skips.pop_front();
+          std::unique_lock lock(turnedMutex);
+          if (!dlg.m_bRecognised && !dlg.m_bSearching) reported.Set({});
+          while (!turned.empty()) {
+            const Turned next = turned.front();
+            turned.pop_front();
             lock.unlock();
-            ReportSkipped(session, report, port, reply);
-            ++skipped;
+            if (next.refusal.empty()) {
+              ReportSkipped(session, report, next.port, next.reply);
+              ++skipped;
+            } else {
+              ReportRefused(session, report, options, next.port, next.reply);
+              ++refused;
+            }
             lock.lock();
           }
         }
         while (!session.ended.Empty()) {
-          EndedSession next = session.ended.Take();
+          const EndedSession next = session.ended.Take();
+          if (retrying) session.loop.KillTimer(kAnswerTimer);
+          retrying.reset();  // the retry is this session
           if (next.end.result == SessionEnd::Result::Succeeded && options.verify) {
             verifying =
                 PendingVerify{next, dlg.m_nMenuReplies.load(), std::chrono::steady_clock::now()};
-            verifyPending = true;
-            session.loop.SetTimer(kVerifyTimer, kVerifyWaitMs, [&session] { session.loop.Wake(); });
+            session.loop.SetTimer(kAnswerTimer, kAnswerWaitMs, [&session] { session.loop.Wake(); });
           } else {
-            finish(next.end.port, next.before, next.end);
+            finish(rowOf(next));
           }
         }
         if (verifying) {
           const bool answered = dlg.m_nMenuReplies != verifying->repliesBefore;
           const auto waited = std::chrono::steady_clock::now() - verifying->since;
-          if (answered || waited >= std::chrono::milliseconds(kVerifyWaitMs)) {
-            session.loop.KillTimer(kVerifyTimer);
-            SessionEnd end = verifying->session.end;
-            end.reason = VerifyProblem(verifying->session.before,
-                                       answered ? dlg.LastReply() : std::nullopt, report.Image());
-            if (!end.reason.empty()) end.result = SessionEnd::Result::Failed;
-            end.duration += std::chrono::duration_cast<std::chrono::milliseconds>(waited);
-            finish(end.port, verifying->session.before, end);
+          if (answered || waited >= std::chrono::milliseconds(kAnswerWaitMs)) {
+            session.loop.KillTimer(kAnswerTimer);
+            SessionRecord row = rowOf(verifying->session);
+            Verify(session, verifying->session.before, answered ? dlg.LastReply() : std::nullopt,
+                   report.Image(), row);
+            row.durationMs += std::chrono::duration_cast<std::chrono::milliseconds>(waited).count();
             verifying.reset();
-            verifyPending = false;
+            finish(row);
           }
         }
+        if (retrying && !retrying->answered && dlg.m_nMenuReplies != retrying->repliesBefore) {
+          // Back with its menu: the supervisor starts the next attempt once the failure is
+          // taken off it. Another charger is not this one's to try again.
+          const auto reply = dlg.LastReply();
+          if (reply && reply->serial == retrying->serial) {
+            retrying->answered = true;
+            retrying->since = std::chrono::steady_clock::now();
+            dlg.m_nMissCount = 0;
+            dlg.m_bFailed = 0;
+          } else {
+            session.loop.KillTimer(kAnswerTimer);
+            count(retrying->row);
+            retrying.reset();
+          }
+        }
+        if (retrying && !dlg.m_bProgramming &&
+            std::chrono::steady_clock::now() - retrying->since >=
+                std::chrono::milliseconds(kAnswerWaitMs)) {
+          session.loop.KillTimer(kAnswerTimer);
+          count(retrying->row);
+          retrying.reset();
+        }
+        pending = verifying || (retrying && !retrying->answered);
         // A leave the conductor gave for a charger that went away before its session.
         if (session.link && session.link->Holding() && idle() && !dlg.m_bRecognised &&
             !dlg.m_bSearching)
           session.link->Release();
         if (options.json)
           ShowState(session, options, report, verifying ? &*verifying : nullptr, shownState);
-        if (options.count > 0 && succeeded + failed + skipped >= options.count) return true;
+        const int sessions = succeeded + failed + skipped + refused;
+        if (options.count > 0 && sessions >= options.count) return true;
         return session.link && session.link->Finishing() && idle();
       },
       std::chrono::hours(24 * 365));
-  // A session cut short counts as failed; a charger waiting for its verify answer too.
+  // A session cut short counts as failed; a charger waiting for its verify answer or its next
+  // attempt too.
   if (session.signals.Stopped()) session.Stop(session.StopReason());
-  while (!session.ended.Empty()) {
-    const EndedSession next = session.ended.Take();
-    finish(next.end.port, next.before, next.end);
-  }
+  while (!session.ended.Empty()) finish(rowOf(session.ended.Take()));
   if (verifying) {
-    SessionEnd end = verifying->session.end;
-    end.result = SessionEnd::Result::Cancelled;
-    end.reason = "stopped while waiting for the charger on " + end.port +
+    SessionRecord row = rowOf(verifying->session);
+    row.result = "cancelled";
+    row.reason = "stopped while waiting for the charger on " + row.port +
                  " to answer: " + session.StopReason();
-    finish(end.port, verifying->session.before, end);
+    finish(row);
   }
+  if (retrying) count(retrying->row);
   if (session.signals.StoppedBy() == StopCause::ConductorLost) report.WriteUnrecorded();
   session.view.FinishProgress();
-  if (options.worker) return StatusOf(session, report, failed > 0);
+  const int status = failed + refused > 0 ? kExitProgramFailed : kExitOk;
+  if (options.worker) return StatusOf(session, report, status);
   if (options.json) {
     JsonLine line;
     line.Add("event", "count").Add("succeeded", succeeded).Add("failed", failed);
-    report.Event(line.Add("skipped", skipped));
+    report.Event(line.Add("skipped", skipped).Add("refused", refused));
   } else {
-    report.Say(CountLine(succeeded, failed, skipped));
+    report.Say(CountLine(succeeded, failed, skipped, refused));
   }
-  return StatusOf(session, report, failed > 0);
+  return StatusOf(session, report, status);
 }

@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "job/guards.h"
 #include "platform/exit_status.h"
+#include "record/session_record.h"
 
 struct CliOptions {
   std::vector<std::string> ports;  // empty: the system's list
@@ -17,6 +19,11 @@ struct CliOptions {
   bool skipSameVersion = false;
   bool verify = false;
   bool fast = false;
+  Guards guards;            // --model, --no-downgrade
+  std::string sha256;       // --sha256: the image must have this digest
+  int retries = 0;          // --retries: a failed session is tried again this often
+  std::string job;          // --job: the job file the options above came from
+  RecordContext context;    // --station-name, --operator, --lot, and the job's name
   std::string postUrl;      // --post: every row is also posted here, through the spool
   std::string spoolFolder;  // --spool: where rows wait to be posted; empty: the default
   std::string caCert;       // --cacert: a certificate trusted beside the system's

@@ -14,7 +14,9 @@
 #include "cli/session_report.h"
 #include "cli/stop_requests.h"
 #include "conductor/conductor.h"
+#include "conductor/worker_options.h"
 #include "image/image_file.h"
+#include "job/pinned_image.h"
 #include "platform/printable_text.h"
 #include "record/json_text.h"
 
@@ -24,13 +26,6 @@ constexpr std::chrono::milliseconds kRedraw{200};
 
 std::vector<std::string> PortsOrSystem(const CliOptions& options) {
   return options.ports.empty() ? ListSerialPorts() : options.ports;
-}
-
-// Quoted, so a serial number with a comma or blanks at its ends reaches the worker whole.
-std::string QuotedList(const std::vector<std::string>& names) {
-  std::string joined;
-  for (const auto& name : names) joined += (joined.empty() ? "\"" : ",\"") + name + "\"";
-  return joined;
 }
 
 std::string Number(double value) {
@@ -75,32 +70,47 @@ class FoundChargers : public ConductorFace {
 }  // namespace
 
 std::optional<ConductorPlan> ProgrammingPlan(const CliOptions& options, SessionReport& report,
-                                             std::string* error) {
+                                             std::string* error, int* status) {
   ConductorPlan plan;
   plan.ports = PortsOrSystem(options);
   if (plan.ports.empty()) {
     *error = "no serial ports found. Plug in the chargers' hub, or name the ports with --ports.";
+    *status = kExitNoCharger;
     return std::nullopt;
   }
   plan.imagePath = options.image;
   plan.count = options.count;
   plan.keep = [&report](const SessionRecord& record) { return report.Keep(record); };
-  // For the rows of workers that could not write their own; the workers judge the image.
+  // For the rows of workers that could not write their own; the workers judge the image, but
+  // a pin is checked once, before any worker starts.
   if (const ImageRead read = ReadImageFile(options.image); read.ok)
     plan.image = DescribeImage(options.image, read.bytes);
-  plan.workerOptions = {"--timeout", Number(options.timeoutSeconds)};
-  if (!options.serials.empty())
-    plan.workerOptions.insert(plan.workerOptions.end(), {"--serial", QuotedList(options.serials)});
-  if (options.skipSameVersion) plan.workerOptions.push_back("--skip-same-version");
-  if (options.verify) plan.workerOptions.push_back("--verify");
-  if (options.fast) plan.workerOptions.push_back("--fast");
+  if (!options.sha256.empty()) {
+    const std::string problem =
+        PinnedImageProblem(options.image, plan.image.sha256, options.sha256);
+    if (!problem.empty()) {
+      *error = problem + "; nothing was sent.";
+      *status = kExitUsage;
+      return std::nullopt;
+    }
+  }
+  plan.context = options.context;
+  WorkerSettings settings;
+  settings.timeoutSeconds = options.timeoutSeconds;
+  settings.serials = options.serials;
+  settings.guards = options.guards;
+  settings.sha256 = options.sha256;
+  settings.skipSameVersion = options.skipSameVersion;
+  settings.verify = options.verify;
+  settings.fast = options.fast;
+  settings.retries = options.retries;
   // Rows a worker must write (and post) itself, should its conductor be gone.
-  if (!options.recordPath.empty())
-    plan.workerOptions.insert(plan.workerOptions.end(), {"--record", options.recordPath});
-  for (const auto& [option, value] : {std::pair{"--post", options.postUrl},
-                                      {"--spool", options.spoolFolder},
-                                      {"--cacert", options.caCert}})
-    if (!value.empty()) plan.workerOptions.insert(plan.workerOptions.end(), {option, value});
+  settings.record = options.recordPath;
+  settings.postUrl = options.postUrl;
+  settings.spoolFolder = options.spoolFolder;
+  settings.caCert = options.caCert;
+  settings.context = options.context;
+  plan.workerOptions = WorkerOptions(settings);
   return plan;
 }
 
@@ -108,10 +118,11 @@ int RunGang(const CliOptions& options) {
   // The record only: the workers' lines are the JSON output.
   SessionReport report;
   std::string error;
-  std::optional<ConductorPlan> planned = ProgrammingPlan(options, report, &error);
+  int status = kExitOk;
+  std::optional<ConductorPlan> planned = ProgrammingPlan(options, report, &error, &status);
   if (!planned) {
     std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
-    return kExitNoCharger;
+    return status;
   }
   if (!report.Open(options.recordPath, false) || !report.StartPosting(options)) return kExitUsage;
   ConductorPlan plan = std::move(*planned);
@@ -132,7 +143,7 @@ int RunInfoAll(const CliOptions& options) {
   plan.ports = ports;
   plan.workerOptions = {"--wait", Number(options.waitSeconds)};
   if (!options.serials.empty())
-    plan.workerOptions.insert(plan.workerOptions.end(), {"--serial", QuotedList(options.serials)});
+    plan.workerOptions.insert(plan.workerOptions.end(), {"--serial", QuotedNames(options.serials)});
   FoundChargers found(ports.size());
   std::unique_ptr<Conductor> conductor;
   const ConductorTotals totals = Conduct(std::move(plan), found, conductor);

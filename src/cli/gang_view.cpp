@@ -111,16 +111,17 @@ void GangView::Tick() {
 }
 
 void GangView::Finished(const ConductorTotals& totals) {
-  if (totals.refused) return;
+  if (totals.workersRefused) return;
   if (m_mode == Mode::Json) {
     JsonLine line;
     line.Add("event", "count")
         .Add("succeeded", totals.succeeded)
         .Add("failed", totals.failed)
-        .Add("skipped", totals.skipped);
+        .Add("skipped", totals.skipped)
+        .Add("refused", totals.refused);
     Out(line.Text());
     return;
   }
   // The table stays as it was last drawn; the count comes below it.
-  Out(CountLine(totals.succeeded, totals.failed, totals.skipped) + "\n");
+  Out(CountLine(totals.succeeded, totals.failed, totals.skipped, totals.refused) + "\n");
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "conductor/worker_protocol.h"
 #include "platform/printable_text.h"
 
 namespace {
@@ -50,8 +51,13 @@ bool SessionReport::Open(const std::string& recordPath, bool json, bool worker) 
   if (recordPath.empty() || worker) return true;
   std::string error;
   m_record = RecordFile::Open(recordPath, &error);
-  if (!m_record) std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
-  return m_record != nullptr;
+  if (!m_record) {
+    std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+    return false;
+  }
+  if (const std::string note = m_record->LeftOutNote(); !note.empty())
+    std::fprintf(stderr, "charger-updater-cli: %s.\n", note.c_str());
+  return true;
 }
 
 bool SessionReport::StartPosting(const CliOptions& options) {
@@ -96,14 +102,14 @@ SessionRecord SessionReport::MakeRecord(const std::string& port,
                                         const std::optional<MenuReply>& before,
                                         const std::string& result, const std::string& reason,
                                         int64_t durationMs) const {
-  SessionRecord record = NewSessionRecord(port, before, m_image);
+  SessionRecord record = NewSessionRecord(port, before, m_image, m_context);
   record.result = result;
   record.reason = reason;
   record.durationMs = durationMs;
   return record;
 }
 
-void SessionReport::Finish(const SessionRecord& record) {
+void SessionReport::Finish(const SessionRecord& record, bool last) {
   if (m_worker) {
     std::lock_guard lock(m_mutex);
     if (!m_recordPath.empty() || m_post) m_unrecorded.push_back(record);
@@ -121,7 +127,7 @@ void SessionReport::Finish(const SessionRecord& record) {
   }
   if (m_json) {
     JsonLine line;
-    line.Add("event", "result");
+    line.Add("event", m_worker && !last ? worker_protocol::kAttemptEvent : "result");
     Event(line.Merge(RecordJson(record)));
   }
 }
@@ -198,9 +204,10 @@ JsonLine ChargerEvent(const std::string& event, const std::string& port,
   return line;
 }
 
-std::string CountLine(int succeeded, int failed, int skipped) {
+std::string CountLine(int succeeded, int failed, int skipped, int refused) {
   std::string line = "===  " + std::to_string(succeeded) +
                      " succeeded ===  " + std::to_string(failed) + " failed ===";
   if (skipped > 0) line += "  " + std::to_string(skipped) + " skipped ===";
+  if (refused > 0) line += "  " + std::to_string(refused) + " refused ===";
   return line;
 }

@@ -43,14 +43,16 @@ class SessionReport {
   // Called once, on the writing thread, when stdout takes no more lines.
   void SetOutputLost(std::function<void()> onLost) { m_onOutputLost = std::move(onLost); }
   void SetImage(ImageFacts image) { m_image = std::move(image); }
+  void SetContext(RecordContext context) { m_context = std::move(context); }
   const ImageFacts& Image() const { return m_image; }
 
   SessionRecord MakeRecord(const std::string& port, const std::optional<MenuReply>& before,
                            const std::string& result, const std::string& reason,
                            int64_t durationMs) const;
   // Appends the row to the record and queues it for the server, saying once (and loudly) when a
-  // row cannot be kept; prints it as a result event with --json.
-  void Finish(const SessionRecord& record);
+  // row cannot be kept; prints it as a result event with --json. A row that another attempt
+  // follows (--retries) is not `last`: a worker tells its conductor so.
+  void Finish(const SessionRecord& record, bool last = true);
   // The row to the record and the server, nothing printed: why the record could not keep it,
   // or empty. For a conductor, which tells its face.
   std::string Keep(const SessionRecord& record);
@@ -75,6 +77,7 @@ class SessionReport {
   bool m_worker = false;
   std::string m_recordPath;
   ImageFacts m_image;
+  RecordContext m_context;
   std::unique_ptr<RecordFile> m_record;
   std::unique_ptr<RecordPoster> m_poster;
   std::optional<PostSettings> m_post;
@@ -85,9 +88,9 @@ class SessionReport {
   std::deque<SessionRecord> m_unrecorded;
 };
 
-// The count line of auto and gang; the skips only when there were any, so a run without them
-// reads as it always did.
-std::string CountLine(int succeeded, int failed, int skipped);
+// The count line of auto and gang; skips and refusals only when there were any, so a run
+// without them reads as it always did.
+std::string CountLine(int succeeded, int failed, int skipped, int refused);
 
 // An event line naming the charger on `port`.
 JsonLine ChargerEvent(const std::string& event, const std::string& port,

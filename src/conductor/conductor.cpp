@@ -74,8 +74,8 @@ const char* PhaseName(PortPhase phase) {
 
 int ConductorTotals::ExitStatus() const {
   if (stoppedBy) return ExitStatusOf(*stoppedBy);
-  if (refused) return kExitUsage;
-  if (failed > 0) return kExitProgramFailed;
+  if (workersRefused) return kExitUsage;
+  if (failed > 0 || refused > 0) return kExitProgramFailed;
   if (!recordProblem.empty()) return kExitRecordLost;
   return kExitOk;
 }
@@ -195,8 +195,8 @@ void Conductor::Run() {
       if (m_ports[i].restartAt && now >= *m_ports[i].restartAt) StartWorker(i);
     m_face.Tick();
   }
-  m_totals.refused =
-      m_totals.succeeded + m_totals.failed + m_totals.skipped == 0 &&
+  m_totals.workersRefused =
+      m_totals.Sessions() == 0 &&
       std::all_of(m_ports.begin(), m_ports.end(), [](const Port& port) { return port.refused; }) &&
       !m_ports.empty();
   m_face.Finished(m_totals);
@@ -237,10 +237,10 @@ void Conductor::OnLine(size_t index, const std::string& line) {
     const std::string percent = Field(*fields, "percent").value_or("0");
     port.row.percent = std::clamp(std::atoi(percent.c_str()), 0, 100);
     Changed(index, ConductorFace::Change::Progress);
-  } else if (event == "result") {
+  } else if (event == "result" || event == worker_protocol::kAttemptEvent) {
     SessionRecord record = RecordFromJson(*fields);
     if (record.port.empty()) record.port = port.row.port;
-    OnResult(index, std::move(record));
+    OnResult(index, std::move(record), event == "result");
     m_pool.Send(index, std::string(worker_protocol::kRecorded));
   } else if (event == "charger") {
     port.row.charger = ChargerIn(*fields);
@@ -272,27 +272,33 @@ void Conductor::OnSessionState(size_t index, const std::string& state, const Jso
   Changed(index, ConductorFace::Change::State);
 }
 
-void Conductor::OnResult(size_t index, SessionRecord record) {
+// A charger is counted once, by its last attempt; its leave holds until then.
+void Conductor::OnResult(size_t index, SessionRecord record, bool last) {
   Port& port = m_ports[index];
   port.inSession = false;
   port.ranSession = true;
-  port.granted = false;
   port.row.percent = 0;
-  Keep(index, record);
-  if (m_plan.count > 0 && m_totals.succeeded + m_totals.failed + m_totals.skipped >= m_plan.count)
+  Keep(index, record, last);
+  if (!last) return;
+  port.granted = false;
+  if (m_plan.count > 0 && m_totals.Sessions() >= m_plan.count)
     Finish();
   else
     GrantWaiting();
 }
 
-void Conductor::Keep(size_t index, const SessionRecord& record) {
+void Conductor::Keep(size_t index, const SessionRecord& record, bool last) {
   Port& port = m_ports[index];
-  if (record.result == "succeeded")
-    ++m_totals.succeeded;
-  else if (record.result == "skipped")
-    ++m_totals.skipped;
-  else
-    ++m_totals.failed;
+  if (last) {
+    if (record.result == "succeeded")
+      ++m_totals.succeeded;
+    else if (record.result == "skipped")
+      ++m_totals.skipped;
+    else if (record.result == "refused")
+      ++m_totals.refused;
+    else
+      ++m_totals.failed;
+  }
   const std::string problem = m_plan.keep ? m_plan.keep(record) : std::string();
   if (!problem.empty() && m_totals.recordProblem.empty()) {
     m_totals.recordProblem = problem;
@@ -306,7 +312,7 @@ void Conductor::Keep(size_t index, const SessionRecord& record) {
 
 bool Conductor::Room() const {
   if (m_plan.count == 0) return true;
-  const int finished = m_totals.succeeded + m_totals.failed + m_totals.skipped;
+  const int finished = m_totals.Sessions();
   const auto granted =
       std::count_if(m_ports.begin(), m_ports.end(), [](const Port& port) { return port.granted; });
   return finished + granted < m_plan.count;
@@ -380,14 +386,14 @@ void Conductor::OnEnded(size_t index, int status) {
   if (port.inSession) {
     // It cannot report its session any more; the session still counts, as failed.
     port.inSession = false;
-    SessionRecord lost = NewSessionRecord(port.row.port, port.sessionCharger, m_plan.image);
+    SessionRecord lost =
+        NewSessionRecord(port.row.port, port.sessionCharger, m_plan.image, m_plan.context);
     lost.result = "failed";
     lost.reason = "the updater's worker for this port " + why;
     lost.durationMs =
         std::chrono::duration_cast<milliseconds>(Clock::now() - port.row.since).count();
-    Keep(index, lost);
-    if (m_plan.count > 0 && m_totals.succeeded + m_totals.failed + m_totals.skipped >= m_plan.count)
-      Finish();
+    Keep(index, lost, true);
+    if (m_plan.count > 0 && m_totals.Sessions() >= m_plan.count) Finish();
   }
   const bool expected =
       port.told || m_stopping || m_finishing || m_plan.work == ConductorPlan::Work::Find;

@@ -35,6 +35,7 @@ struct ConductorPlan {
   // None: no record.
   std::function<std::string(const SessionRecord&)> keep;
   ImageFacts image;  // for rows the conductor writes itself
+  RecordContext context;
   // How often the face's Tick runs at least; zero: only after events.
   std::chrono::milliseconds tick{0};
 };
@@ -67,10 +68,10 @@ class Conductor {
   void StartWorker(size_t index);
   void OnLine(size_t index, const std::string& line);
   void OnSessionState(size_t index, const std::string& state, const JsonFields& fields);
-  void OnResult(size_t index, SessionRecord record);
+  void OnResult(size_t index, SessionRecord record, bool last);
   void OnPermit(size_t index);
   void OnEnded(size_t index, int status);
-  void Keep(size_t index, const SessionRecord& record);
+  void Keep(size_t index, const SessionRecord& record, bool last);
   void GrantWaiting();
   bool Room() const;
   void Finish();

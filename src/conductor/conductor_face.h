@@ -41,12 +41,14 @@ struct ConductorTotals {
   int succeeded = 0;
   int failed = 0;  // cancelled sessions among them
   int skipped = 0;
+  int refused = 0;  // by a guard
   // Why the first row the record could not keep was lost; empty when every row was kept.
   std::string recordProblem;
-  bool refused = false;  // no session ran: every worker refused its task (image, record...)
+  bool workersRefused = false;  // no session ran: every worker refused its task (image...)
   std::optional<StopCause> stoppedBy;
-  // What a command-line run exits with: the stop's status, 2 when refused, 1 when a session
-  // failed, 5 when a row was lost, else 0.
+  int Sessions() const { return succeeded + failed + skipped + refused; }
+  // What a command-line run exits with: the stop's status, 2 when the workers refused their
+  // task, 1 when a session failed or a charger was refused, 5 when a row was lost, else 0.
   int ExitStatus() const;
 };
 
@@ -61,7 +63,8 @@ class ConductorFace {
 
   // A port's phase, charger or percentage changed (`row` is a copy to keep).
   virtual void PortChanged(size_t index, const PortRow& row, Change change) = 0;
-  // A session ended; `record` is its row, already appended to the record.
+  // A session ended; `record` is its row, already appended to the record. With retries, each
+  // attempt ends so; `row.last` is the charger's outcome once no attempt follows.
   virtual void SessionEnded(size_t index, const PortRow& row, const SessionRecord& record) = 0;
   // A line for the operator: a worker's message about its port, or the conductor's about a
   // port (a worker lost) or about the run (no index: the record cannot be written).

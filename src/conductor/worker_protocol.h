@@ -20,6 +20,9 @@ inline constexpr std::string_view kStopPrefix = "stop ";   // + a StopCause's na
 // skips a session, and gives back a leave it did not use (its charger went away first).
 inline constexpr std::string_view kPermitEvent = "permit";
 inline constexpr std::string_view kReleaseEvent = "release";
+// A session's row that another attempt on the same charger follows (--retries): recorded like a
+// result, but the charger's count waits for its last attempt.
+inline constexpr std::string_view kAttemptEvent = "attempt";
 
 inline std::string StopLine(StopCause cause) {
   return std::string(kStopPrefix) + std::string(StopCauseName(cause));

@@ -300,3 +300,34 @@ bool WriteProfileString(const std::string& path, const std::string& section, con
     return Fail(error, path, ReasonText(failed));
   return true;
 }
+
+std::vector<ProfileLine> ProfileLines(std::string_view text) {
+  std::vector<ProfileLine> lines;
+  size_t number = 0;
+  for (const Line& line : SplitLines(StripBom(text))) {
+    ProfileLine read;
+    read.number = ++number;
+    const std::string_view body = Trim(line.body);
+    if (body.empty()) {
+      read.kind = ProfileLine::Kind::Blank;
+    } else if (body.front() == ';' || body.front() == '#') {
+      read.kind = ProfileLine::Kind::Comment;
+    } else if (const auto section = SectionName(line.body)) {
+      read.kind = ProfileLine::Kind::Section;
+      read.name = std::string(*section);
+    } else if (const auto key = KeyName(line.body)) {
+      read.kind = ProfileLine::Kind::Key;
+      read.name = std::string(*key);
+      read.value = std::string(ValueOf(line.body));
+    }
+    lines.push_back(std::move(read));
+  }
+  return lines;
+}
+
+bool ReadProfileText(const std::string& path, std::string* text, std::string* reason) {
+  int err = 0;
+  if (ReadWholeFile(path, *text, err)) return true;
+  *reason = err == ENOENT ? "no such file" : ReasonText(err);
+  return false;
+}

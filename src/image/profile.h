@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // INI "profile" files as the updater's config.ini uses them.
 
@@ -31,3 +32,17 @@ std::optional<std::string> FindProfileValue(std::string_view text, std::string_v
                                             std::string_view key);
 std::string SetProfileValue(std::string_view text, const std::string& section,
                             const std::string& key, const std::string& value);
+
+// A settings file's lines as the reader takes them, for callers that check every one (a job
+// file): its 1-based number, and for a section its name, for a key its name and value (as
+// ReadProfileString gives it). Comments start with ';' or '#'.
+struct ProfileLine {
+  enum class Kind { Blank, Comment, Section, Key, Other };
+  size_t number = 0;
+  Kind kind = Kind::Other;
+  std::string name;
+  std::string value;
+};
+std::vector<ProfileLine> ProfileLines(std::string_view text);
+// The whole of a settings file (a regular file of at most 1 MiB); false with the reason.
+bool ReadProfileText(const std::string& path, std::string* text, std::string* reason);

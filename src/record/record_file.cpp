@@ -119,6 +119,22 @@ std::string RecordFile::FirstLine(uint64_t size, int* err) const {
   return head;
 }
 
+std::vector<std::string> RecordFile::LeftOut() const {
+  if (m_jsonLines) return {};
+  const std::vector<std::string>& ours = RecordFieldNames();
+  return {ours.begin() + static_cast<long>(m_columns.size()), ours.end()};
+}
+
+std::string RecordFile::LeftOutNote() const {
+  std::string fields;
+  for (const std::string& name : LeftOut()) fields += (fields.empty() ? "" : ", ") + name;
+  if (fields.empty()) return {};
+  return "the record " + m_path +
+         " was begun by an earlier version; its rows keep to its "
+         "columns and leave out " +
+         fields + " (name a new file to have them)";
+}
+
 bool RecordFile::Append(const SessionRecord& record, std::string* error) {
   return WriteLine(m_jsonLines ? RecordJson(record).Text() : CsvRow(record, m_columns), error);
 }

@@ -23,6 +23,11 @@ class RecordFile {
   // false, with the reason, when the row did not reach the disk whole; nothing of it is left.
   bool Append(const SessionRecord& record, std::string* error);
   const std::string& Path() const { return m_path; }
+  // The fields of ours that rows leave out: those after the columns of a CSV file an earlier
+  // version began, whose own header the rows keep to. Empty for JSON Lines.
+  std::vector<std::string> LeftOut() const;
+  // LeftOut in words for the operator, once per run; empty when nothing is left out.
+  std::string LeftOutNote() const;
 
  private:
   RecordFile(std::string path, bool jsonLines);

@@ -10,6 +10,7 @@
 #include "platform/host_name.h"
 #include "platform/printable_text.h"
 #include "platform/utf8.h"
+#include "res/version.h"
 
 namespace {
 
@@ -27,7 +28,14 @@ std::vector<std::optional<std::string>> Values(const SessionRecord& r) {
           r.result,
           r.reason,
           std::to_string(r.durationMs),
-          r.id};
+          r.id,
+          r.station,
+          r.operatorName,
+          r.lot,
+          r.toolVersion,
+          r.job,
+          std::to_string(r.attempt),
+          r.versionAfter};
 }
 
 std::string CsvCell(const std::string& text) {
@@ -60,8 +68,10 @@ int64_t Number(const JsonFields& fields, const std::string& name) {
 
 const std::vector<std::string>& RecordFieldNames() {
   static const std::vector<std::string> names = {
-      "time",       "host",         "port",          "charger", "serial", "version_before", "image",
-      "image_size", "image_sha256", "image_version", "result",  "reason", "duration_ms",    "id"};
+      "time",        "host",       "port",         "charger",       "serial", "version_before",
+      "image",       "image_size", "image_sha256", "image_version", "result", "reason",
+      "duration_ms", "id",         "station",      "operator",      "lot",    "tool_version",
+      "job",         "attempt",    "version_after"};
   return names;
 }
 
@@ -72,7 +82,7 @@ JsonLine RecordJson(const SessionRecord& record) {
   for (size_t i = 0; i < names.size(); ++i) {
     if (!values[i]) {
       line.AddNull(names[i]);
-    } else if (names[i] == "image_size" || names[i] == "duration_ms") {
+    } else if (names[i] == "image_size" || names[i] == "duration_ms" || names[i] == "attempt") {
       line.Add(names[i], static_cast<int64_t>(std::stoll(*values[i])));
     } else {
       line.Add(names[i], *values[i]);
@@ -97,6 +107,13 @@ SessionRecord RecordFromJson(const JsonFields& fields) {
   r.reason = Field(fields, "reason").value_or("");
   r.durationMs = Number(fields, "duration_ms");
   r.id = Field(fields, "id").value_or("");
+  r.station = Field(fields, "station").value_or("");
+  r.operatorName = Field(fields, "operator").value_or("");
+  r.lot = Field(fields, "lot").value_or("");
+  r.toolVersion = Field(fields, "tool_version").value_or("");
+  r.job = Field(fields, "job").value_or("");
+  r.attempt = std::max<int>(1, static_cast<int>(Number(fields, "attempt")));
+  r.versionAfter = Field(fields, "version_after");
   return r;
 }
 
@@ -148,7 +165,7 @@ std::string NewRowId() {
 }
 
 SessionRecord NewSessionRecord(const std::string& port, const std::optional<MenuReply>& before,
-                               const ImageFacts& image) {
+                               const ImageFacts& image, const RecordContext& context) {
   static const std::string host = HostName();
   SessionRecord record;
   record.time = UtcNowIso8601();
@@ -164,5 +181,10 @@ SessionRecord NewSessionRecord(const std::string& port, const std::optional<Menu
   record.imageSha256 = image.sha256;
   record.imageVersion = image.versionTag;
   record.id = NewRowId();
+  record.station = context.station;
+  record.operatorName = context.operatorName;
+  record.lot = context.lot;
+  record.job = context.job;
+  record.toolVersion = kChargerUpdaterVersion;
   return record;
 }

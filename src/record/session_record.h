@@ -24,7 +24,22 @@ struct SessionRecord {
   std::string result;  // succeeded, failed, skipped or cancelled
   std::string reason;
   int64_t durationMs = 0;
-  std::string id;  // 32 hex digits, made with the row: a server drops a row it already has
+  std::string id;       // 32 hex digits, made with the row: a server drops a row it already has
+  std::string station;  // --station-name, or the job's Station=
+  std::string operatorName;                 // --operator
+  std::string lot;                          // --lot
+  std::string toolVersion;                  // the updater's own version
+  std::string job;                          // the job's Name=
+  int attempt = 1;                          // with --retries: which try on this charger this row is
+  std::optional<std::string> versionAfter;  // what the charger reported after --verify
+};
+
+// What a run's rows say about where, by whom and from which job they were made.
+struct RecordContext {
+  std::string station;
+  std::string operatorName;
+  std::string lot;
+  std::string job;
 };
 
 // The record's field names, in column order; JSON output uses the same names. Newer fields
@@ -47,7 +62,7 @@ std::string CsvHeader();
 // A row for a session on `port` with `image`, made now on this computer, with the charger as
 // it answered before the session; the caller adds the result.
 SessionRecord NewSessionRecord(const std::string& port, const std::optional<MenuReply>& before,
-                               const ImageFacts& image);
+                               const ImageFacts& image, const RecordContext& context = {});
 
 std::string UtcNowIso8601();
 // A new row id: 128 random bits as 32 lower-case hex digits.

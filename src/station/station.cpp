@@ -130,7 +130,8 @@ void Station::Start() {
   run.image = m_imagePath;
   std::string problem;
   m_report = std::make_unique<SessionReport>();
-  std::optional<ConductorPlan> plan = ProgrammingPlan(run, *m_report, &problem);
+  int status = 0;
+  std::optional<ConductorPlan> plan = ProgrammingPlan(run, *m_report, &problem, &status);
   if (!plan) {
     m_model.Notice(problem);
     return;

@@ -9,6 +9,7 @@ constexpr char kImageFilter[] = "Bin Files(*.bin)|*.bin|all files(*.*)|*.*||";
 }
 
 void CQuorlinDlg::OnFileOpen() {
+  if (m_bImageLocked) return;  // a job's image
   m_surface.Enable(ids::kUpdate, false);
   m_surface.Enable(ids::kAutoProgram, false);
   const std::optional<std::string> chosen =
@@ -41,7 +42,13 @@ ImageLoadResult CQuorlinDlg::JudgeImage(const std::string& path, uint32_t size) 
                                       std::to_string(kImageSizeLimit - 1) + " bytes."};
 }
 
-ImageLoadResult CQuorlinDlg::LoadImage() {
+void CQuorlinDlg::RunJob(const std::string& name, const std::string& path) {
+  m_jobName = name;
+  m_strImagePath.Set(path);
+  m_bImageLocked = 1;
+}
+
+ImageLoadResult CQuorlinDlg::LoadImage(bool remember) {
   const std::string path = m_strImagePath.Get();
   ImageRead read = ReadImageFile(path);
   if (!read.ok) return {ImageProblem::CannotOpen, read.error};
@@ -64,12 +71,12 @@ ImageLoadResult CQuorlinDlg::LoadImage() {
 
   if (result.problem == ImageProblem::None || result.problem == ImageProblem::TooLargeForCharger) {
     m_bImageValid = 1;
-    if (!m_options.configPath.empty()) {
+    if (remember && !m_options.configPath.empty()) {
       std::string error;
       if (!WriteProfileString(m_options.configPath, "File", "Path", path, &error))
         m_surface.MessageBox(error);
     }
-    if (m_bRecognised) m_surface.Enable(ids::kUpdate, true);
+    if (m_bRecognised) EnableUpdate(true);
     m_surface.Enable(ids::kAutoProgram, true);
   } else {
     m_bImageValid = 0;

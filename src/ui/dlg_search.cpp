@@ -102,11 +102,12 @@ int CQuorlinDlg::ProbeOnSearch(const std::string& port) {
   if (WaitForProbeReply(kSearchReplyMs)) {
     ForgetLoader(port);
     if (!AcceptsLastReply(port)) return 0;
+    CheckGuard();
     if (!m_bUnitDone) {
       m_bRecognised = 1;
       NotifyState();
       if (m_bImageValid) {
-        m_surface.Enable(ids::kUpdate, true);
+        EnableUpdate(true);
         m_surface.Enable(ids::kAutoProgram, true);
       }
     }
@@ -143,6 +144,7 @@ int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
     return 0;
   }
   ForgetLoader(port);
+  CheckGuard();
   if (replugged) {
     m_bFailed = 0;
     m_nMissCount = 0;
@@ -151,7 +153,7 @@ int CQuorlinDlg::ProbeKeepAlive(const std::string& port) {
     m_bRecognised = 1;
     NotifyState();
     if (m_bImageValid) {
-      if (!m_bAutoProgram) m_surface.Enable(ids::kUpdate, true);
+      if (!m_bAutoProgram) EnableUpdate(true);
       m_surface.Enable(ids::kAutoProgram, true);
     }
   }
@@ -236,6 +238,29 @@ void CQuorlinDlg::RecordOpened(const std::string& port) {
   std::lock_guard lock(m_portsMutex);
   std::erase_if(m_unsearched, [&](const UnsearchedPort& p) { return p.port == port; });
   std::erase(m_toldPorts, port);
+}
+
+// Every answer is asked about: another charger may have been plugged in on the same port.
+bool CQuorlinDlg::CheckGuard() {
+  if (!m_chargerGuard) return false;
+  const auto reply = LastReply();
+  const std::string refusal = reply ? m_chargerGuard(*reply) : std::string();
+  if (refusal == m_strRefusal.Get()) return !refusal.empty();
+  m_strRefusal.Set(refusal);
+  if (!refusal.empty())
+    m_surface.Enable(ids::kUpdate, false);
+  else if (m_bRecognised && m_bImageValid && !m_bAutoProgram && !m_bProgramming)
+    m_surface.Enable(ids::kUpdate, true);
+  NotifyState();
+  return !refusal.empty();
+}
+
+void CQuorlinDlg::EnableUpdate(bool enable) {
+  m_surface.Enable(ids::kUpdate, enable && m_strRefusal.Get().empty());
+}
+
+void CQuorlinDlg::EnableOpen(bool enable) {
+  m_surface.Enable(ids::kOpen, enable && !m_bImageLocked);
 }
 
 bool CQuorlinDlg::AcceptsLastReply(const std::string& port) const {

@@ -24,6 +24,8 @@ void CQuorlinDlg::StartProgramming() {
     return;
   }
   if (m_bProgramming) return;
+  // The status area says why; "Update" is off for it, and this is the last word.
+  if (!m_strRefusal.Get().empty()) return;
   // One snapshot: a load meanwhile cannot pair one file's size with another's bytes.
   const auto image = ImageData();
   const std::string name = m_strImageName.Get();
@@ -114,7 +116,7 @@ void CQuorlinDlg::ProgressHandler(void* owner, int32_t percent) {
   dlg->m_bProgramming = 0;
   if (!dlg->m_bAutoProgram) {
     dlg->m_surface.Enable(ids::kSearchAgain, true);
-    dlg->m_surface.Enable(ids::kOpen, true);
+    dlg->EnableOpen(true);
   }
   dlg->m_surface.Enable(ids::kAutoProgram, true);
   dlg->m_surface.KillTimer(ids::kWatchdogTimer);

@@ -49,7 +49,7 @@ bool CQuorlinDlg::EndSessionFailed(SessionEnd::Result result, const std::string&
   if (!m_bAutoProgram) {
     m_surface.Enable(ids::kAutoProgram, true);
     m_surface.Enable(ids::kSearchAgain, true);
-    m_surface.Enable(ids::kOpen, true);
+    EnableOpen(true);
   }
   ReportSessionEnd(result, reason);
   m_bProgramming = 0;

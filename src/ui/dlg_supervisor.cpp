@@ -31,7 +31,8 @@ void CQuorlinDlg::SupervisorCycle() {
   }
   if (ProbeKeepAlive(m_strPortName.Get())) {
     if (!pause(1)) return;
-    if (m_bAutoProgram && !m_bUnitDone && !m_bFailed && AcceptsLastReply(m_strPortName.Get()))
+    if (m_bAutoProgram && !m_bUnitDone && !m_bFailed && m_strRefusal.Get().empty() &&
+        AcceptsLastReply(m_strPortName.Get()))
       StartProgramming();
     if (m_bFailed) ++m_nMissCount;
     if (pause(2)) UpdateStatusPanel();
@@ -48,6 +49,7 @@ void CQuorlinDlg::DisconnectReset() {
   m_bUnitDone = 0;
   m_bFailed = 0;
   m_nMissCount = 0;
+  m_strRefusal.Clear();
   m_surface.SetText(ids::kChargerLine, "No charger connected.");
   m_surface.SetText(ids::kChargerSerial, "Serial number :                   - - / - -");
   m_surface.SetText(ids::kChargerVersion, "Firmware version :             - - / - - ");
@@ -70,12 +72,17 @@ void CQuorlinDlg::UpdateStatusPanel() {
 
   const char* status = "Ready to update.";
   const char* hint = nullptr;
+  std::string refused;
   if (!m_bRecognised) {
     status = "The updater is searching... ";
   } else if (!m_bImageLoaded) {
     status = "Charger connected. ";
   } else if (!m_bImageValid) {
     status = "Not valid file. ";
+  } else if (const std::string refusal = m_strRefusal.Get(); !refusal.empty()) {
+    // Only with a job's guard: the charger at hand is not one its image may go onto.
+    status = "Charger refused. ";
+    refused = refusal + ".";
   } else if (m_bFailed) {
     status = "Timed out, program failed. ";
   } else if (m_bProgramming) {
@@ -89,6 +96,7 @@ void CQuorlinDlg::UpdateStatusPanel() {
   }
   m_surface.SetText(ids::kStatic, status);
   if (hint) m_surface.SetText(ids::kHintLine, hint);
+  if (!refused.empty()) m_surface.SetText(ids::kHintLine, refused);
 }
 
 void CQuorlinDlg::ToggleAutoProgram() {
@@ -111,8 +119,8 @@ void CQuorlinDlg::ToggleAutoProgram() {
   } else {
     m_bAutoProgram = 0;
     m_surface.SetText(ids::kAutoProgram, "Enable AutoProgram");
-    m_surface.Enable(ids::kUpdate, true);
+    EnableUpdate(true);
     m_surface.Enable(ids::kSearchAgain, true);
-    m_surface.Enable(ids::kOpen, true);
+    EnableOpen(true);
   }
 }

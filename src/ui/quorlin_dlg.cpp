@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "image/profile.h"
+#include "res/dialog_templates.h"
 #include "res/resource_ids.h"
 #include "serial/serial_port.h"
 #include "ymodem/sender.h"
@@ -47,20 +48,15 @@ bool CQuorlinDlg::OnInitDialog() {
 
   StartSearchThread();
 
-  // The remembered path is taken whole: cut to a fixed buffer it would name another file.
-  std::string path = kNoneValue;
-  if (!m_options.configPath.empty()) {
-    std::string error;
-    path = ReadProfileString(m_options.configPath, "File", "Path", kNoneValue, kWholeValue, &error);
-    if (!error.empty()) m_surface.MessageBox(error);
-  }
-  // An empty path names no file; there is nothing to load and nothing to complain about.
-  if (path != kNoneValue && !path.empty()) {
-    m_strImagePath.Set(path);
-    const ImageLoadResult result = LoadImage();
+  // A job's image, for good; the remembered one is neither read nor loaded over it.
+  if (m_bImageLocked) {
+    m_surface.SetText(ids::kMainDialog,
+                      std::string(MainDialogTemplate().caption) + " - " + m_jobName);
+    m_surface.Enable(ids::kOpen, false);
+    const ImageLoadResult result = LoadImage(false);
     if (result.problem == ImageProblem::CannotOpen) m_surface.MessageBox(result.message);
   } else {
-    m_strImagePath.Clear();
+    LoadRememberedImage();
   }
 
   if (m_options.startSupervisor) {
@@ -77,6 +73,24 @@ bool CQuorlinDlg::OnInitDialog() {
 bool CQuorlinDlg::ConfirmClose() {
   if (!m_bProgramming && !g_sender.transferActive) return true;
   return m_surface.Ask("Programming is in progress. Stop it and close the window?");
+}
+
+void CQuorlinDlg::LoadRememberedImage() {
+  // The remembered path is taken whole: cut to a fixed buffer it would name another file.
+  std::string path = kNoneValue;
+  if (!m_options.configPath.empty()) {
+    std::string error;
+    path = ReadProfileString(m_options.configPath, "File", "Path", kNoneValue, kWholeValue, &error);
+    if (!error.empty()) m_surface.MessageBox(error);
+  }
+  // An empty path names no file; there is nothing to load and nothing to complain about.
+  if (path != kNoneValue && !path.empty()) {
+    m_strImagePath.Set(path);
+    const ImageLoadResult result = LoadImage();
+    if (result.problem == ImageProblem::CannotOpen) m_surface.MessageBox(result.message);
+  } else {
+    m_strImagePath.Clear();
+  }
 }
 
 void CQuorlinDlg::Shutdown() {

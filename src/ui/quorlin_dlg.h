@@ -84,7 +84,8 @@ class CQuorlinDlg {
 
   // dlg_image.cpp: the firmware image.
   void OnFileOpen();
-  ImageLoadResult LoadImage();
+  // `remember`: the path goes into config.ini as the image to load at the next start.
+  ImageLoadResult LoadImage(bool remember = true);
   // The image rules alone, for a file of `size` bytes read from `path`: None, Empty, BadName,
   // TooLarge or TooLargeForCharger, with the message a face shows.
   static ImageLoadResult JudgeImage(const std::string& path, uint32_t size);
@@ -143,6 +144,23 @@ class CQuorlinDlg {
   void SetChargerFilter(std::function<bool(const std::string& port, const MenuReply&)> accept) {
     m_acceptCharger = std::move(accept);
   }
+  // A job's hold on the window. `guard` says why an answering charger must not be programmed
+  // (empty when it may); such a charger is shown with the reason in the status area, and
+  // neither "Update" nor auto-programming reaches it. Set before OnInitDialog.
+  void SetChargerGuard(std::function<std::string(const MenuReply&)> guard) {
+    m_chargerGuard = std::move(guard);
+  }
+  // A job's image and name, taken up by OnInitDialog: `path` is loaded there instead of the
+  // remembered image and stays (it is not remembered; "Open..." stays disabled), and `name`
+  // goes into the window's caption. Before OnInitDialog.
+  void RunJob(const std::string& name, const std::string& path);
+  bool ImageLocked() const { return m_bImageLocked != 0; }
+  // Why the charger at hand is refused by the guard; empty when it is not.
+  std::string ChargerRefusal() const { return m_strRefusal.Get(); }
+  // Asks the guard about the charger that answered last, as every probe does; true when it
+  // refuses it.
+  bool CheckGuard();
+
   // During a transfer, replies go to the sender once the line is briefly quiet instead of
   // after the whole read window.
   void SetFastReplies(bool fast) { m_bFastReplies = fast; }
@@ -207,6 +225,12 @@ class CQuorlinDlg {
     if (m_stateListener) m_stateListener();
   }
   bool AcceptsLastReply(const std::string& port) const;
+  // The image config.ini remembers, loaded as start-up does.
+  void LoadRememberedImage();
+  // "Update" and "Open..." as the session rules want them, unless the guard or a locked image
+  // keeps them off.
+  void EnableUpdate(bool enable);
+  void EnableOpen(bool enable);
 
   ControlSurface& m_surface;
   CSerial& m_serial;
@@ -235,6 +259,10 @@ class CQuorlinDlg {
   std::function<bool(const std::string& port, const MenuReply&)> m_acceptCharger;
   std::atomic<bool> m_bFastReplies{false};
   std::function<void(const std::string&)> m_loaderListener;
+  std::function<std::string(const MenuReply&)> m_chargerGuard;
+  GuardedString m_strRefusal;  // the charger at hand's, from the guard
+  std::atomic<int> m_bImageLocked{0};
+  std::string m_jobName;
 
   // The session in flight: open from StartProgramming until its first end.
   std::atomic<int> m_bSessionOpen{0};

@@ -116,6 +116,18 @@ inline std::vector<JsonFields> Events(const std::vector<JsonFields>& lines,
   return found;
 }
 
+// The figures of the one count event of a --json run: "succeeded/failed/skipped/refused".
+inline std::string CountFigures(const std::string& out) {
+  const auto counts = Events(JsonLines(out), "count");
+  if (counts.size() != 1) return std::to_string(counts.size()) + " count events";
+  std::string figures;
+  for (const char* name : {"succeeded", "failed", "skipped", "refused"}) {
+    const auto it = counts[0].find(name);
+    figures += (figures.empty() ? "" : "/") + (it == counts[0].end() ? "-" : it->second);
+  }
+  return figures;
+}
+
 // The child of `parent` whose command line mentions `word`; -1 when none.
 inline pid_t ChildWith(pid_t parent, const std::string& word) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {

@@ -113,6 +113,10 @@ QStringList QuorlinWindow::NameFilters(const std::string& filter) {
 }
 
 void QuorlinWindow::ApplyText(int id, const std::string& text) {
+  if (id == ids::kMainDialog) {  // the window's own caption
+    setWindowTitle(DecodeText(text));
+    return;
+  }
   QWidget* widget = Control(id);
   if (auto* label = qobject_cast<QLabel*>(widget)) {
     label->setText(DecodeText(text));

@@ -217,6 +217,10 @@ HWND QuorlinWin32Window::Control(int id) const {
 }
 
 void QuorlinWin32Window::ApplyText(int id, const std::string& text) {
+  if (id == ids::kMainDialog) {  // the window's own caption
+    SetWindowTextW(m_hwnd, ControlText(text, false).c_str());
+    return;
+  }
   if (HWND control = Control(id))
     SetWindowTextW(control, ControlText(text, IsMultiLine(id)).c_str());
 }
