@@ -130,6 +130,23 @@ TEST_F(ProductionTest, ARetryAfterAnUnplugProgramsTheChargerOnTheSecondAttempt) 
   }
 }
 
+// A charger that fails and never answers again is counted as failed once the wait for it is
+// over: gang's count comes out right and --count still ends the run.
+TEST_F(ProductionTest, ARetryThatNeverComesCountsTheChargerByItsLastAttempt) {
+  chargersim::Options gone;
+  gone.receiver.unplugAfterBlocks = 2;  // and never plugged back in
+  Charger& charger = AddCharger("GONE", gone);
+  const std::string record = dir + "/gone.jsonl";
+  const Outcome run = RunCli({"gang", Image("V20"), "--ports", charger.link, "--retries", "1",
+                              "--count", "1", "--json", "--record", record},
+                             {}, 60s);
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_EQ(CountFigures(run.out), "0/1/0/0") << run.out;
+  const std::vector<std::string> rows = Lines(ReadFile(record));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(ParseJsonLine(rows[0])->at("attempt"), "1");
+}
+
 TEST_F(ProductionTest, AJobFixesWhatItHoldsAndItsRefusalsNameTheLine) {
   Charger& charger = AddCharger("JOB");
   const std::string path = Image("V20");

@@ -603,6 +603,16 @@ int RunAuto(const CliOptions& options) {
         PendingRetry{row.serial, dlg.m_nMenuReplies.load(), std::chrono::steady_clock::now(), row};
     session.loop.SetTimer(kAnswerTimer, kAnswerWaitMs, [&session] { session.loop.Wake(); });
   };
+  // The charger's last attempt is its outcome after all; a conductor waiting for it is told.
+  auto giveUpRetry = [&] {
+    session.loop.KillTimer(kAnswerTimer);
+    if (options.worker) {
+      JsonLine line;
+      report.Event(line.Add("event", worker_protocol::kAttemptsOverEvent));
+    }
+    count(retrying->row);
+    retrying.reset();
+  };
   auto rowOf = [&](const EndedSession& ended) {
     return report.MakeRecord(ended.end.port, ended.before, ResultName(ended.end.result),
                              ended.end.reason, ended.end.duration.count());
@@ -666,18 +676,13 @@ int RunAuto(const CliOptions& options) {
             dlg.m_nMissCount = 0;
             dlg.m_bFailed = 0;
           } else {
-            session.loop.KillTimer(kAnswerTimer);
-            count(retrying->row);
-            retrying.reset();
+            giveUpRetry();
           }
         }
         if (retrying && !dlg.m_bProgramming &&
             std::chrono::steady_clock::now() - retrying->since >=
-                std::chrono::milliseconds(kAnswerWaitMs)) {
-          session.loop.KillTimer(kAnswerTimer);
-          count(retrying->row);
-          retrying.reset();
-        }
+                std::chrono::milliseconds(kAnswerWaitMs))
+          giveUpRetry();
         pending = verifying || (retrying && !retrying->answered);
         // A leave the conductor gave for a charger that went away before its session.
         if (session.link && session.link->Holding() && idle() && !dlg.m_bRecognised &&
@@ -701,7 +706,7 @@ int RunAuto(const CliOptions& options) {
                  " to answer: " + session.StopReason();
     finish(row);
   }
-  if (retrying) count(retrying->row);
+  if (retrying) giveUpRetry();
   if (session.signals.StoppedBy() == StopCause::ConductorLost) report.WriteUnrecorded();
   session.view.FinishProgress();
   const int status = failed + refused > 0 ? kExitProgramFailed : kExitOk;

@@ -242,6 +242,8 @@ void Conductor::OnLine(size_t index, const std::string& line) {
     if (record.port.empty()) record.port = port.row.port;
     OnResult(index, std::move(record), event == "result");
     m_pool.Send(index, std::string(worker_protocol::kRecorded));
+  } else if (event == worker_protocol::kAttemptsOverEvent) {
+    OnAttemptsOver(index);
   } else if (event == "charger") {
     port.row.charger = ChargerIn(*fields);
     port.row.phase = PortPhase::Connected;
@@ -278,27 +280,43 @@ void Conductor::OnResult(size_t index, SessionRecord record, bool last) {
   port.inSession = false;
   port.ranSession = true;
   port.row.percent = 0;
-  Keep(index, record, last);
-  if (!last) return;
-  port.granted = false;
+  port.row.retrying = !last;
+  if (last) Count(record);
+  Keep(index, record);
+  if (last) ChargerDone(index);
+}
+
+void Conductor::OnAttemptsOver(size_t index) {
+  Port& port = m_ports[index];
+  if (!port.row.retrying || !port.row.last) return;
+  port.row.retrying = false;
+  Count(*port.row.last);
+  m_face.AttemptsOver(index, port.row, *port.row.last);
+  ChargerDone(index);
+}
+
+// Its charger is counted: the leave goes to a waiting port, unless the count is reached.
+void Conductor::ChargerDone(size_t index) {
+  m_ports[index].granted = false;
   if (m_plan.count > 0 && m_totals.Sessions() >= m_plan.count)
     Finish();
   else
     GrantWaiting();
 }
 
-void Conductor::Keep(size_t index, const SessionRecord& record, bool last) {
+void Conductor::Count(const SessionRecord& record) {
+  if (record.result == "succeeded")
+    ++m_totals.succeeded;
+  else if (record.result == "skipped")
+    ++m_totals.skipped;
+  else if (record.result == "refused")
+    ++m_totals.refused;
+  else
+    ++m_totals.failed;
+}
+
+void Conductor::Keep(size_t index, const SessionRecord& record) {
   Port& port = m_ports[index];
-  if (last) {
-    if (record.result == "succeeded")
-      ++m_totals.succeeded;
-    else if (record.result == "skipped")
-      ++m_totals.skipped;
-    else if (record.result == "refused")
-      ++m_totals.refused;
-    else
-      ++m_totals.failed;
-  }
   const std::string problem = m_plan.keep ? m_plan.keep(record) : std::string();
   if (!problem.empty() && m_totals.recordProblem.empty()) {
     m_totals.recordProblem = problem;
@@ -392,8 +410,13 @@ void Conductor::OnEnded(size_t index, int status) {
     lost.reason = "the updater's worker for this port " + why;
     lost.durationMs =
         std::chrono::duration_cast<milliseconds>(Clock::now() - port.row.since).count();
-    Keep(index, lost, true);
+    if (port.row.retrying && port.row.last) lost.attempt = port.row.last->attempt + 1;
+    port.row.retrying = false;
+    Count(lost);
+    Keep(index, lost);
     if (m_plan.count > 0 && m_totals.Sessions() >= m_plan.count) Finish();
+  } else if (port.row.retrying) {
+    OnAttemptsOver(index);
   }
   const bool expected =
       port.told || m_stopping || m_finishing || m_plan.work == ConductorPlan::Work::Find;

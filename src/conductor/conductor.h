@@ -69,9 +69,12 @@ class Conductor {
   void OnLine(size_t index, const std::string& line);
   void OnSessionState(size_t index, const std::string& state, const JsonFields& fields);
   void OnResult(size_t index, SessionRecord record, bool last);
+  void OnAttemptsOver(size_t index);
+  void ChargerDone(size_t index);
   void OnPermit(size_t index);
   void OnEnded(size_t index, int status);
-  void Keep(size_t index, const SessionRecord& record, bool last);
+  void Count(const SessionRecord& record);
+  void Keep(size_t index, const SessionRecord& record);
   void GrantWaiting();
   bool Room() const;
   void Finish();

@@ -35,6 +35,9 @@ struct PortRow {
   std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
   // The port's last session: its result, reason, versions before and after.
   std::optional<SessionRecord> last;
+  // That session failed and another attempt on the same charger is awaited (--retries): the
+  // charger's outcome is not known yet.
+  bool retrying = false;
 };
 
 struct ConductorTotals {
@@ -64,8 +67,12 @@ class ConductorFace {
   // A port's phase, charger or percentage changed (`row` is a copy to keep).
   virtual void PortChanged(size_t index, const PortRow& row, Change change) = 0;
   // A session ended; `record` is its row, already appended to the record. With retries, each
-  // attempt ends so; `row.last` is the charger's outcome once no attempt follows.
+  // attempt ends so, `row.retrying` while another attempt is awaited; without it, `record` is
+  // the charger's outcome.
   virtual void SessionEnded(size_t index, const PortRow& row, const SessionRecord& record) = 0;
+  // The attempt awaited on a port's charger does not come (it did not answer again in time, its
+  // worker ended, the run stopped): `record`, its last attempt's row, is its outcome. No new row.
+  virtual void AttemptsOver(size_t, const PortRow&, const SessionRecord&) {}
   // A line for the operator: a worker's message about its port, or the conductor's about a
   // port (a worker lost) or about the run (no index: the record cannot be written).
   virtual void Notice(std::optional<size_t> index, const std::string& text) = 0;

@@ -23,6 +23,9 @@ inline constexpr std::string_view kReleaseEvent = "release";
 // A session's row that another attempt on the same charger follows (--retries): recorded like a
 // result, but the charger's count waits for its last attempt.
 inline constexpr std::string_view kAttemptEvent = "attempt";
+// No attempt follows after all (the charger did not answer again in time, or the run stopped):
+// the last attempt's row is the charger's outcome. Carries no row of its own.
+inline constexpr std::string_view kAttemptsOverEvent = "attempts-over";
 
 inline std::string StopLine(StopCause cause) {
   return std::string(kStopPrefix) + std::string(StopCauseName(cause));

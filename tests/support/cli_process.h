@@ -163,8 +163,9 @@ class Cli {
 };
 
 inline Outcome RunCli(const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env = {}) {
-  return Cli(args, env).Finish();
+                      const std::map<std::string, std::string>& env = {},
+                      std::chrono::milliseconds timeout = 30s) {
+  return Cli(args, env).Finish(timeout);
 }
 
 }  // namespace clitest
