@@ -131,6 +131,50 @@ TEST(StationModel, AFailedRowStaysRedUntilTheNextChargerIsPluggedIn) {
   EXPECT_EQ(Drawn(model.TakeFrame(t0 + seconds(7)), 1).state, "programming 0 %");
 }
 
+// With --retries a failed attempt is no result yet: the row waits for the charger, says which
+// attempt comes, and only the last one counts and sounds.
+TEST(StationModel, AChargerTriedAgainIsCountedOnceByItsLastAttempt) {
+  StationModel model({"A", "B"});
+  model.SetRetries(2);
+  for (size_t port : {0u, 1u}) {
+    model.PortState(port, "programming", Charger("SN1"), t0);
+    SessionRecord first = Result("failed", "SN1", "lost the charger");
+    model.SessionEnded(port, first, true);
+  }
+  auto frame = model.TakeFrame(t0 + seconds(1));
+  RowCells cells = Drawn(frame, 0);
+  EXPECT_EQ(cells.state, "retrying (attempt 2 of 3)");
+  EXPECT_EQ(cells.reason, "attempt 1: lost the charger");
+  EXPECT_EQ(cells.colour, RowColour::Busy);
+  EXPECT_EQ(model.Busy(), 2);
+  EXPECT_FALSE(frame.sound);
+  EXPECT_EQ(model.GetTotals().failed, 0);
+  // Unplugged and back while it waits: still the same charger's retry.
+  model.PortState(0, "searching", std::nullopt, t0 + seconds(2));
+  model.PortState(0, "connected", Charger("SN1"), t0 + seconds(3));
+  EXPECT_FALSE(HasRow(model.TakeFrame(t0 + seconds(3)), 0));
+
+  model.PortState(0, "programming", Charger("SN1"), t0 + seconds(4));
+  model.Progress(0, 30);
+  cells = Drawn(model.TakeFrame(t0 + seconds(5)), 0);
+  EXPECT_EQ(cells.state, "programming 30 % (attempt 2)");
+  EXPECT_EQ(cells.elapsed, "1 s");
+  SessionRecord second = Result("succeeded", "SN1");
+  second.attempt = 2;
+  model.SessionEnded(0, second);
+  // Port B's charger never came back: its last attempt is its outcome.
+  model.SessionEnded(1, Result("failed", "SN1", "lost the charger"));
+  frame = model.TakeFrame(t0 + seconds(9));
+  EXPECT_EQ(Drawn(frame, 0).state, "passed (attempt 2)");
+  EXPECT_EQ(Drawn(frame, 0).reason, "");
+  EXPECT_EQ(Drawn(frame, 1).state, "failed");
+  EXPECT_EQ(Drawn(frame, 1).reason, "lost the charger");
+  EXPECT_EQ(frame.sound, StationModel::Sound::Fail);
+  EXPECT_EQ(model.GetTotals().passed, 1);
+  EXPECT_EQ(model.GetTotals().failed, 1);
+  EXPECT_EQ(model.Busy(), 0);
+}
+
 TEST(StationModel, TotalsAndYieldCountEachResultOnce) {
   StationModel model({"A", "B", "C"});
   EXPECT_EQ(model.TakeFrame(t0).header->yield, "-");

@@ -106,6 +106,7 @@ Station::Station(Options options, std::vector<std::string> ports, StationSetting
       m_face(m_model, [this](const ConductorTotals& totals) { RunFinished(totals); }) {
   m_model.SetSound(m_settings.sound);
   m_model.SetVerify(m_options.run.verify);
+  m_model.SetRetries(m_options.run.retries);
 }
 
 Station::~Station() {

@@ -7,7 +7,11 @@ void StationFace::PortChanged(size_t index, const PortRow& row, Change change) {
     m_model.PortState(index, PhaseName(row.phase), row.charger, row.since);
 }
 
-void StationFace::SessionEnded(size_t index, const PortRow&, const SessionRecord& record) {
+void StationFace::SessionEnded(size_t index, const PortRow& row, const SessionRecord& record) {
+  m_model.SessionEnded(index, record, row.retrying);
+}
+
+void StationFace::AttemptsOver(size_t index, const PortRow&, const SessionRecord& record) {
   m_model.SessionEnded(index, record);
 }
 

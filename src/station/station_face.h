@@ -15,6 +15,7 @@ class StationFace : public ConductorFace {
 
   void PortChanged(size_t index, const PortRow& row, Change change) override;
   void SessionEnded(size_t index, const PortRow& row, const SessionRecord& record) override;
+  void AttemptsOver(size_t index, const PortRow& row, const SessionRecord& record) override;
   void Notice(std::optional<size_t> index, const std::string& text) override;
   void Finished(const ConductorTotals& totals) override;
 

@@ -50,6 +50,12 @@ void StationModel::SetVerify(bool on) {
   m_verify = on;
 }
 
+void StationModel::SetRetries(int retries) {
+  std::lock_guard lock(m_mutex);
+  m_attempts = 1 + retries;
+  for (Slot& row : m_rows) row.attempts = m_attempts;
+}
+
 void StationModel::SetRun(Run run) {
   std::unique_lock lock(m_mutex);
   if (run == Run::Running) m_notice.clear();
@@ -102,8 +108,14 @@ void StationModel::PortState(size_t index, std::string_view state,
     row.took.reset();
     row.started.reset();
     row.chargerGone = false;
+    row.attempt = 1;
   };
-  if (state == "programming" && !SessionUnderWay(row.state)) {
+  if (state == "programming" && row.state == RowState::Retrying) {
+    // The charger is back and its next attempt begins; the last one's reason stays in view.
+    row.state = RowState::Programming;
+    row.percent = 0;
+    row.started = now;
+  } else if (state == "programming" && !SessionUnderWay(row.state)) {
     found();
     row.state = RowState::Programming;
     row.percent = 0;
@@ -138,10 +150,22 @@ void StationModel::Progress(size_t index, int percent) {
   Changed(lock);
 }
 
-void StationModel::SessionEnded(size_t index, const SessionRecord& record) {
+void StationModel::SessionEnded(size_t index, const SessionRecord& record, bool tryingAgain) {
   std::unique_lock lock(m_mutex);
   Slot& row = m_rows.at(index);
   std::optional<Sound> sound;
+  if (tryingAgain) {
+    row.state = RowState::Retrying;
+    row.attempt = record.attempt + 1;
+    row.reason = "attempt " + std::to_string(record.attempt) + ": " + record.reason;
+    row.started.reset();
+    row.took.reset();
+    row.percent = 0;
+    row.dirty = true;
+    Changed(lock);
+    return;
+  }
+  row.attempt = record.attempt;
   if (record.result == "succeeded") {
     row.state = RowState::Passed;
     ++m_totals.passed;

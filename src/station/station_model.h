@@ -63,6 +63,8 @@ class StationModel {
   void SetSound(bool on);
   // With --verify a passed charger reports the image's version after programming.
   void SetVerify(bool on);
+  // With --retries a failed charger is tried again up to this often.
+  void SetRetries(int retries);
   void SetRun(Run run);
   // Moves the run from `from` to `to`; false, changing nothing, when it is not at `from` (the
   // run may end on the conductor's thread at any moment).
@@ -78,7 +80,9 @@ class StationModel {
   void PortState(size_t row, std::string_view state, const std::optional<MenuReply>& charger,
                  Clock::time_point now);
   void Progress(size_t row, int percent);
-  void SessionEnded(size_t row, const SessionRecord& record);
+  // A session's row; with `tryingAgain` another attempt on its charger is awaited, and it is
+  // neither counted nor sounded: the last attempt is.
+  void SessionEnded(size_t row, const SessionRecord& record, bool tryingAgain = false);
   // Why the port cannot be searched; shown while it waits.
   void PortProblem(size_t row, const std::string& text);
   // What the operator must know about the whole run (a record that cannot be written); shown
@@ -107,6 +111,7 @@ class StationModel {
   std::string m_notice;
   bool m_soundOn = true;
   bool m_verify = false;
+  int m_attempts = 1;
   Run m_run = Run::Stopped;
   Totals m_totals;
   bool m_headerDirty = true;

@@ -6,7 +6,7 @@
 
 namespace {
 
-std::string StateText(const StationRow& row) {
+std::string StateWord(const StationRow& row) {
   switch (row.state) {
     case RowState::Waiting:
       return "waiting";
@@ -16,6 +16,8 @@ std::string StateText(const StationRow& row) {
       return "programming " + std::to_string(row.percent) + " %";
     case RowState::Verifying:
       return "verifying";
+    case RowState::Retrying:
+      return "retrying";
     case RowState::Passed:
       return "passed";
     case RowState::Failed:
@@ -28,6 +30,16 @@ std::string StateText(const StationRow& row) {
       return "cancelled";
   }
   return {};
+}
+
+// A charger tried more than once says which attempt the row is about.
+std::string StateText(const StationRow& row) {
+  if (row.state == RowState::Retrying)
+    return "retrying (attempt " + std::to_string(row.attempt) + " of " +
+           std::to_string(row.attempts) + ")";
+  if (row.attempt > 1 && row.state != RowState::Waiting && row.state != RowState::Found)
+    return StateWord(row) + " (attempt " + std::to_string(row.attempt) + ")";
+  return StateWord(row);
 }
 
 // Whole seconds while it runs, so the text changes once a second; tenths once it is over.
@@ -53,7 +65,8 @@ std::string Shown(const std::optional<std::string>& text) {
 }  // namespace
 
 bool SessionUnderWay(RowState state) {
-  return state == RowState::Programming || state == RowState::Verifying;
+  return state == RowState::Programming || state == RowState::Verifying ||
+         state == RowState::Retrying;
 }
 
 bool ShowsResult(RowState state) {
@@ -65,6 +78,7 @@ RowColour ColourOf(RowState state) {
   switch (state) {
     case RowState::Programming:
     case RowState::Verifying:
+    case RowState::Retrying:
       return RowColour::Busy;
     case RowState::Passed:
       return RowColour::Green;

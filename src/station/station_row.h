@@ -11,6 +11,7 @@ enum class RowState {
   Found,
   Programming,
   Verifying,
+  Retrying,  // an attempt failed; the charger is awaited for the next (--retries)
   Passed,
   Failed,
   Skipped,
@@ -33,6 +34,8 @@ struct StationRow {
   std::optional<std::string> versionBefore;
   std::optional<std::string> versionAfter;
   std::string reason;  // of a failure or refusal, or why the port cannot be searched
+  int attempt = 1;     // of the session shown or under way
+  int attempts = 1;    // the most a charger gets: 1 + --retries
   std::optional<Clock::time_point> started;       // the session under way
   std::optional<std::chrono::milliseconds> took;  // the last session's duration
   // The charger whose result is shown has gone since; the next one found replaces the result.
