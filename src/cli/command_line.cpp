@@ -164,7 +164,11 @@ std::vector<CLI::Option*> AddProgrammingRunOptions(CLI::App* app, CliOptions& op
       ->check(CountBetween(1, 1000000));
   AddTimeoutOption(app, options);
   AddProgrammingOptions(app, options);
-  std::vector<CLI::Option*> added = app->get_options();
+  return OptionsAddedSince(*app, before);
+}
+
+std::vector<CLI::Option*> OptionsAddedSince(CLI::App& app, size_t before) {
+  std::vector<CLI::Option*> added = app.get_options();
   added.erase(added.begin(), added.begin() + static_cast<long>(before));
   return added;
 }

@@ -4,6 +4,7 @@
 // program's exit status.
 int RunCommandLine(int argc, char** argv);
 
+#include <cstddef>
 #include <vector>
 
 #include "cli/commands.h"
@@ -16,6 +17,9 @@ class Option;
 // --ports as every command takes it: the names checked (never a file or this program's own
 // terminal) and each device once.
 void AddPortsOption(CLI::App* app, CliOptions& options);
+// The options `app` has gained since it had `before` of them: what an Add...Options function
+// returns.
+std::vector<CLI::Option*> OptionsAddedSince(CLI::App& app, size_t before);
 // The options of a programming run that gang and the station's window share: --count,
 // --timeout, --record, --serial, --skip-same-version, --verify and --fast. Returns them, for a
 // caller that makes them depend on another option.

@@ -1,6 +1,7 @@
 #include "cli/job_options.h"
 
 #include "charger/port_list.h"
+#include "cli/command_line.h"
 #include "cli/option_ranges.h"
 #include "job/job_file.h"
 #include "job/pinned_image.h"
@@ -25,7 +26,8 @@ constexpr Fixed kFixedByJob[] = {
 
 }  // namespace
 
-void AddJobOptions(CLI::App* command, CliOptions& options) {
+std::vector<CLI::Option*> AddJobOptions(CLI::App* command, CliOptions& options) {
+  const size_t before = command->get_options().size();
   command
       ->add_option_function<std::string>(
           "--model",
@@ -62,6 +64,7 @@ void AddJobOptions(CLI::App* command, CliOptions& options) {
       ->type_name("NAME");
   command->add_option("--lot", options.context.lot, "The production lot, for the record")
       ->type_name("LOT");
+  return OptionsAddedSince(*command, before);
 }
 
 std::string TakeJob(const CLI::App& command, CliOptions& options) {
@@ -69,12 +72,23 @@ std::string TakeJob(const CLI::App& command, CliOptions& options) {
     if (options.image.empty()) return "give the firmware image (IMAGE), or a job with --job FILE";
     return {};
   }
+  if (std::string conflict = JobConflict(command, options, "the --job"); !conflict.empty())
+    return conflict;
+  return ReadJobInto(options);
+}
+
+std::string JobConflict(const CLI::App& command, const CliOptions& options,
+                        const std::string& jobSource) {
   if (!options.image.empty())
-    return "the job fixes the image: leave out " + options.image + " or the --job";
+    return "the job fixes the image: leave out " + options.image + " or " + jobSource;
   for (const Fixed& fixed : kFixedByJob)
     if (command.get_option(fixed.option)->count() > 0)
-      return std::string("the job fixes ") + fixed.what + ": leave out " + fixed.option +
-             " or the --job";
+      return std::string("the job fixes ") + fixed.what + ": leave out " + fixed.option + " or " +
+             jobSource;
+  return {};
+}
+
+std::string ReadJobInto(CliOptions& options) {
   std::string error;
   const auto job = ReadJob(options.job, &error);
   if (!job) return error;

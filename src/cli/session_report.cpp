@@ -60,23 +60,31 @@ bool SessionReport::Open(const std::string& recordPath, bool json, bool worker) 
   return true;
 }
 
-bool SessionReport::StartPosting(const CliOptions& options) {
-  if (options.postUrl.empty()) return true;
-  m_post = PostSettings{options.postUrl, options.spoolFolder, options.caCert, ""};
-  std::string error = TokenFromEnvironment(&m_post->token);
-  if (!error.empty()) {
-    std::fprintf(stderr, "charger-updater-cli: %s.\n", error.c_str());
-    return false;
-  }
-  return m_worker || PostFromNowOn();
+std::string PostSettingsOf(const CliOptions& options, PostSettings* settings) {
+  *settings = PostSettings{options.postUrl, options.spoolFolder, options.caCert, ""};
+  return TokenFromEnvironment(&settings->token);
 }
 
-bool SessionReport::PostFromNowOn() {
-  std::string error;
-  m_poster = RecordPoster::Start(*m_post, &error);
-  if (!m_poster)
-    std::fprintf(stderr, "charger-updater-cli: %s; give a folder you can write with --spool DIR.\n",
-                 error.c_str());
+bool SessionReport::StartPosting(const CliOptions& options) {
+  if (options.postUrl.empty()) return true;
+  PostSettings settings;
+  std::string error = PostSettingsOf(options, &settings);
+  if (error.empty()) {
+    if (StartPosting(settings, &error)) return true;
+    error += "; give a folder you can write with --spool DIR";
+  }
+  std::fprintf(stderr, "charger-updater-cli: %s.\n", error.c_str());
+  return false;
+}
+
+bool SessionReport::StartPosting(const PostSettings& settings, std::string* error) {
+  if (settings.url.empty()) return true;
+  m_post = settings;
+  return m_worker || PostFromNowOn(error);
+}
+
+bool SessionReport::PostFromNowOn(std::string* error) {
+  m_poster = RecordPoster::Start(*m_post, error);
   return m_poster != nullptr;
 }
 
@@ -177,7 +185,9 @@ void SessionReport::WriteUnrecorded() {
   if (rows.empty()) return;
   std::string error;
   if (!m_recordPath.empty()) m_record = RecordFile::Open(m_recordPath, &error);
-  if (m_post) PostFromNowOn();
+  if (m_post && !PostFromNowOn(&error))
+    std::fprintf(stderr, "charger-updater-cli: %s; give a folder you can write with --spool DIR.\n",
+                 error.c_str());
   for (const SessionRecord& row : rows) Keep(row);
 }
 

@@ -26,6 +26,10 @@ std::string VerifyProblem(const std::optional<MenuReply>& before,
 // end of both do not count).
 bool SerialWanted(const MenuReply& reply, const std::vector<std::string>& serials);
 
+// --post's settings, with the token from CHARGER_UPDATER_TOKEN; why they cannot be used, or
+// empty.
+std::string PostSettingsOf(const CliOptions& options, PostSettings* settings);
+
 // Where a command's sessions go: the record file, the server, and lines on stdout (JSON with
 // --json). Any thread.
 class SessionReport {
@@ -40,6 +44,9 @@ class SessionReport {
   // With --post: opens the spool and starts posting; false with the reason on stderr when the
   // spool folder cannot be written or the token cannot be sent.
   bool StartPosting(const CliOptions& options);
+  // The same with settings made beforehand (a station's); false, with the reason in `error`,
+  // when the spool folder cannot be written.
+  bool StartPosting(const PostSettings& settings, std::string* error);
   // Called once, on the writing thread, when stdout takes no more lines.
   void SetOutputLost(std::function<void()> onLost) { m_onOutputLost = std::move(onLost); }
   void SetImage(ImageFacts image) { m_image = std::move(image); }
@@ -71,7 +78,7 @@ class SessionReport {
 
  private:
   void Write(const std::string& text);
-  bool PostFromNowOn();
+  bool PostFromNowOn(std::string* error);
 
   bool m_json = false;
   bool m_worker = false;
