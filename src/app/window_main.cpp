@@ -6,12 +6,14 @@
 #include <string>
 
 #include "cli/command_line.h"
+#include "cli/job_options.h"
 #include "platform/exit_status.h"
 #include "platform/program_args.h"
 #include "post/configured_posting.h"
 #include "record/production_settings.h"
 #include "res/version.h"
 #include "station/station_app.h"
+#include "station/station_job.h"
 #include "ui/quorlin_app.h"
 
 int main(int argc, char** argv) {
@@ -39,12 +41,16 @@ int main(int argc, char** argv) {
   for (CLI::Option* option :
        AddProgrammingRunOptions(&cli, station.run, "--station: stop after N sessions in all"))
     option->needs(stationFlag);
-  std::string jobPath;
-  cli.add_option("--job", jobPath,
-                 "Run from this job file: its image, guards and record (default: config.ini's "
-                 "[Job] Path=)")
-      ->type_name("FILE")
-      ->excludes(stationFlag);  // the station takes no job yet: refused, never ignored
+  // --job for both windows; the guards and the record's names are the station's.
+  for (CLI::Option* option : AddJobOptions(&cli, station.run)) {
+    if (option->get_name() != "--job") {
+      option->needs(stationFlag);
+      continue;
+    }
+    option->description(
+        "Run from this job file: its image, guards and record (default: config.ini's [Job] "
+        "Path=)");
+  }
   // For the screenshot script: save the window after a delay and exit.
   cli.add_option("--screenshot", options.screenshotPath)->group("");
   cli.add_option("--screenshot-after", options.screenshotAfterMs)->group("");
@@ -59,6 +65,10 @@ int main(int argc, char** argv) {
   }
 
   if (stationMode) {
+    if (const std::string problem = TakeStationJob(cli, station); !problem.empty()) {
+      CQuorlinApp::ShowProblem(problem + ".");
+      return kExitUsage;
+    }
     StationWindowOptions window{options.screenshotPath, options.screenshotAfterMs};
     int toolkitArgc = 1;
     return RunStationWindow(toolkitArgc, argv, std::move(station), window);
@@ -69,7 +79,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<RecordFile> record;
   std::optional<Job> job;
   options.prepareEngine = [&](CQuorlinDlg& dlg) {
-    std::string error = ApplyJob(dlg, options.configPath, jobPath, &job);
+    std::string error = ApplyJob(dlg, options.configPath, station.run.job, &job);
     if (!error.empty()) return error + ". Correct the job, or run without it.";
     poster = StartConfiguredPosting(options.configPath, &error);
     if (!error.empty()) return error;

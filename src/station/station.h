@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/session_report.h"
 #include "conductor/conductor.h"
+#include "post/post_settings.h"
 #include "station/station_face.h"
 #include "station/station_model.h"
 #include "station/station_settings.h"
@@ -21,6 +22,12 @@ class Station {
     // image (empty: [Station] Image=), --count, --timeout and the production options (the
     // record: [Record] Path= when none is given; --fast: also [Transfer] Fast=1).
     CliOptions run;
+    // The job it runs, when run.job names one (TakeStationJob): read into `run` as it opens.
+    // One named by --job is remembered as the station's last job; one that config.ini's
+    // [Job] Path= names is not. The last job, when it can no longer be run, is left out and
+    // the station opens without it.
+    enum class JobFrom { CommandLine, Config, Last };
+    JobFrom jobFrom = JobFrom::CommandLine;
     std::string configPath = "config.ini";
     bool start = false;  // --start: Start at once
     // The command-line tool the workers run; empty: charger-updater-cli beside this program.
@@ -43,7 +50,8 @@ class Station {
   bool SoundOn() const { return m_settings.sound; }
   bool StartsAtOnce() const { return m_options.start; }
 
-  // Loads and checks an image for the next Start; empty when accepted, else why not.
+  // Loads and checks an image for the next Start and remembers it; empty when accepted, else
+  // why not. A job's image is the job's.
   std::string OpenImage(const std::string& path);
   void Start();
   // Cancels every transfer in flight (the chargers get CAN; the sessions count as cancelled);
@@ -55,6 +63,8 @@ class Station {
  private:
   Station(Options options, std::vector<std::string> ports, StationSettings settings);
 
+  // Without remembering it: the image, shown under the job's name when it is a job's.
+  std::string LoadImage(const std::string& path);
   void RunFinished(const ConductorTotals& totals);
 
   Options m_options;
@@ -62,6 +72,7 @@ class Station {
   StationSettings m_settings;
   StationModel m_model;
   std::string m_imagePath;
+  PostSettings m_post;  // where rows are posted: --post, or config.ini's [Record] Url=
   StationFace m_face;
   std::unique_ptr<SessionReport> m_report;  // where the run's rows go
   // The run, or the last one; after the face and the report, which it uses until it is gone.

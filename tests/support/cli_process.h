@@ -53,9 +53,9 @@ inline std::vector<std::string> Lines(const std::string& text) {
 class Cli {
  public:
   // `ownGroup`: the CLI leads a process group of its own, as a shell's job does, so the test
-  // can signal the whole group as a terminal does.
+  // can signal the whole group as a terminal does. `program`: another of ours, run the same way.
   Cli(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
-      bool ownGroup = false) {
+      bool ownGroup = false, const std::string& program = CLI_PATH) {
     std::vector<std::string> envText;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
@@ -69,7 +69,7 @@ class Cli {
     // The simulator's pty master must not live on in the child, or unplugging would not
     // hang up the port.
     ChildSpec spec;
-    spec.argv = {CLI_PATH};
+    spec.argv = {program};
     spec.env = envText;
     spec.pipeOut = spec.pipeErr = true;
     spec.inheritNothingElse = true;
@@ -78,7 +78,7 @@ class Cli {
     m_started = Clock::now();
     Child child;
     if (SpawnChild(spec, &child) != 0) {
-      ADD_FAILURE() << "cannot start " << CLI_PATH;
+      ADD_FAILURE() << "cannot start " << program;
       return;
     }
     m_pid = child.pid;
