@@ -143,7 +143,7 @@ TEST(StationModel, AChargerTriedAgainIsCountedOnceByItsLastAttempt) {
   }
   auto frame = model.TakeFrame(t0 + seconds(1));
   RowCells cells = Drawn(frame, 0);
-  EXPECT_EQ(cells.state, "retrying (attempt 2 of 3)");
+  EXPECT_EQ(cells.state, "retrying (2 of 3)");
   EXPECT_EQ(cells.reason, "attempt 1: lost the charger");
   EXPECT_EQ(cells.colour, RowColour::Busy);
   EXPECT_EQ(model.Busy(), 2);
@@ -157,7 +157,7 @@ TEST(StationModel, AChargerTriedAgainIsCountedOnceByItsLastAttempt) {
   model.PortState(0, "programming", Charger("SN1"), t0 + seconds(4));
   model.Progress(0, 30);
   cells = Drawn(model.TakeFrame(t0 + seconds(5)), 0);
-  EXPECT_EQ(cells.state, "programming 30 % (attempt 2)");
+  EXPECT_EQ(cells.state, "programming 30 %");
   EXPECT_EQ(cells.elapsed, "1 s");
   SessionRecord second = Result("succeeded", "SN1");
   second.attempt = 2;

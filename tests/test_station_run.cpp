@@ -252,7 +252,7 @@ TEST_F(StationRunTest, AStationRunsFromAJobFile) {
         return !retrying.state.empty();
       },
       20s));
-  EXPECT_EQ(retrying.state, "retrying (attempt 2 of 2)");
+  EXPECT_EQ(retrying.state, "retrying (2 of 2)");
   EXPECT_EQ(retrying.colour, RowColour::Busy);
   EXPECT_EQ(retrying.reason.rfind("attempt 1: lost the charger", 0), 0u) << retrying.reason;
   ASSERT_TRUE(Eventually([&] { return station->Model().GetTotals().passed == 1; }, 20s));

@@ -32,12 +32,12 @@ std::string StateWord(const StationRow& row) {
   return {};
 }
 
-// A charger tried more than once says which attempt the row is about.
+// A charger tried more than once says which attempt comes next, and which one its result is
+// from; short enough for the state column.
 std::string StateText(const StationRow& row) {
   if (row.state == RowState::Retrying)
-    return "retrying (attempt " + std::to_string(row.attempt) + " of " +
-           std::to_string(row.attempts) + ")";
-  if (row.attempt > 1 && row.state != RowState::Waiting && row.state != RowState::Found)
+    return "retrying (" + std::to_string(row.attempt) + " of " + std::to_string(row.attempts) + ")";
+  if (ShowsResult(row.state) && row.attempt > 1)
     return StateWord(row) + " (attempt " + std::to_string(row.attempt) + ")";
   return StateWord(row);
 }
