@@ -45,9 +45,13 @@ struct UnusablePorts {
       return ::open(path, flags);
     };
     io.tcsetattr = [](int, int, const termios*) { return errno = EINVAL, -1; };
-    serial_io::SetSysIoForTests(&io);
+    Install();
   }
-  ~UnusablePorts() { serial_io::SetSysIoForTests(nullptr); }
+  // The table stays alive while the ports are fine again: a search thread may still be inside
+  // one of its calls.
+  void Install() { serial_io::SetSysIoForTests(&io); }
+  void Remove() { serial_io::SetSysIoForTests(nullptr); }
+  ~UnusablePorts() { Remove(); }
 };
 
 using ReplyParser = EngineFixture;
@@ -200,7 +204,7 @@ TEST_F(PortSearch, UnusablePortsAreRecordedWithTheirReasonInsteadOfBoxes) {
   EXPECT_EQ(ports[2].error, EINVAL);
   EXPECT_TRUE(surface.MessageBoxes().empty());
 
-  serial_io::SetSysIoForTests(nullptr);
+  faults.Remove();
   ASSERT_TRUE(WaitFor([&] { return dlg.UnsearchedPorts().size() == 2; }, 5s));
   EXPECT_EQ(dlg.UnsearchedPorts()[0].problem, PortProblem::Missing) << "the reason follows";
   StopEngine();
@@ -210,7 +214,7 @@ TEST_F(PortSearch, UnusablePortsAreRecordedWithTheirReasonInsteadOfBoxes) {
 // a line naming the port and the reason, the permission hint; again only after the port opened.
 TEST_F(PortSearch, WindowTellsEachFailingPortOnceUntilItOpens) {
   SilentPort silent;
-  auto faults = std::make_unique<UnusablePorts>();
+  UnusablePorts faults;
   CQuorlinDlg& dlg = StartEngine(EngineOptions({dir + "/denied", silent.Path()}));
   ASSERT_TRUE(WaitFor([&] { return surface.MessageBoxes().size() >= 2; }, 5s));
   const int passes = 6;  // an idle pass pauses 250 ms
@@ -220,9 +224,9 @@ TEST_F(PortSearch, WindowTellsEachFailingPortOnceUntilItOpens) {
                                 " could not be set to 115200 baud 8N1 (Invalid argument).";
   EXPECT_EQ(surface.MessageBoxes(), (std::vector<std::string>{hint, configure}));
 
-  faults.reset();
+  faults.Remove();
   ASSERT_TRUE(WaitFor([&] { return dlg.UnsearchedPorts().size() == 1; }, 5s)) << "it opened";
-  faults = std::make_unique<UnusablePorts>();
+  faults.Install();
   ASSERT_TRUE(WaitFor([&] { return surface.MessageBoxes().size() == 3; }, 5s));
   std::this_thread::sleep_for(passes * 300ms);
   StopEngine();
