@@ -169,23 +169,30 @@ TEST_F(PostTest, WithTheServerDownTheFlashEndsAtOnceAndPushDeliversTheRowLater) 
   EXPECT_EQ(server.Requests().size(), 1u) << "nothing is sent twice";
 }
 
+// A server error, a time-out (408) and "too many requests" (429) each ask for a later try:
+// the row stays queued and goes out once.
 TEST_F(PostTest, AServerErrorIsTriedAgainAndTheRowDeliveredOnce) {
   StartSim();
-  ServerOptions flaky;
-  flaky.answers = "503,200";
-  RecordServer server(dir, flaky);
-  // Without --spool: the user's data folder.
-  spool = dir + "/data/charger-updater/spool";
-  const Outcome run = RunCli({"flash", Image(), "--ports", link, "--post", server.Url()},
-                             {{"XDG_DATA_HOME", dir + "/data"}});
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  ASSERT_TRUE(server.WaitForRequests(2));
-  const auto requests = server.Requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].at("idempotency_key"), requests[1].at("idempotency_key"));
-  EXPECT_EQ(Ids(server, "200").size(), 1u);
-  EXPECT_EQ(Status()["queued"], "0");
-  EXPECT_EQ(run.err.find("record row"), std::string::npos) << run.err;
+  for (const std::string status : {"503", "408", "429"}) {
+    SCOPED_TRACE(status);
+    ServerOptions flaky;
+    flaky.answers = status + ",200";
+    RecordServer server(dir, flaky);
+    // Without --spool: the user's data folder.
+    const std::string data = dir + "/data" + status;
+    spool = data + "/charger-updater/spool";
+    const Outcome run = RunCli({"flash", Image(), "--ports", link, "--post", server.Url()},
+                               {{"XDG_DATA_HOME", data}});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_TRUE(server.WaitForRequests(2));
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].at("idempotency_key"), requests[1].at("idempotency_key"));
+    EXPECT_EQ(Ids(server, "200").size(), 1u);
+    EXPECT_EQ(Status()["queued"], "0");
+    EXPECT_EQ(Status()["rejected"], "0");
+    EXPECT_EQ(run.err.find("record row"), std::string::npos) << run.err;
+  }
 }
 
 TEST_F(PostTest, ARefusedRowIsSetAsideWithTheServersAnswerAndNotSentAgain) {
