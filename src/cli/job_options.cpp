@@ -4,6 +4,7 @@
 #include "cli/option_ranges.h"
 #include "job/job_file.h"
 #include "job/pinned_image.h"
+#include "post/post_settings.h"
 
 namespace {
 
@@ -86,6 +87,12 @@ std::string TakeJob(const CLI::App& command, CliOptions& options) {
   options.fast = job->fast;
   options.retries = job->retries;
   options.recordPath = job->record;
+  if (!job->postUrl.empty()) {
+    if (command.get_option("--post")->count() > 0)
+      return "the job fixes the record's server: leave out --post or the --job";
+    if (std::string problem = CheckJobUrl(*job); !problem.empty()) return problem;
+    options.postUrl = job->postUrl;
+  }
   if (options.context.station.empty()) options.context.station = job->station;
   options.context.job = job->name;
   return {};
