@@ -2,9 +2,11 @@
 // chargers (charger-sim child processes), one 40960-byte image. For each it prints the wall
 // time against one charger programmed alone by flash, the updater's CPU (conductor and
 // workers) as a share of one core, and the updater's resident memory (RSS and PSS summed over
-// conductor and workers, the highest sample).
+// conductor and workers, the highest sample). Each with the default replies and with --fast,
+// on a pty as it is and on one paced at 115200 baud (charger-sim --baud), where the wall time
+// is also set against the wire's own floor.
 //
-//   gang_bench [port counts...] [--fast]
+//   gang_bench [port counts...] [--fast | --default] [--baud RATE | --pty]
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,6 +36,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t kImageSize = 40960;
 constexpr int kSampleMs = 100;  // memory sampling period
+constexpr unsigned kLineBaud = 115200;
+// 8N1 carries baud / 10 bytes a second; each 1024-byte block is 1029 bytes on the wire.
+double WireFloorSeconds(unsigned baud) {
+  return kImageSize / 1024 * 1029.0 / (baud / 10.0);
+}
 
 pid_t Spawn(std::vector<std::string> args, bool quiet) {
   Child child;
@@ -122,10 +129,17 @@ Run Measure(std::vector<std::string> args) {
 
 int main(int argc, char** argv) {
   std::vector<int> counts;
-  bool fast = false;
+  std::vector<bool> replies = {false, true};  // --fast
+  std::vector<unsigned> lines = {0, kLineBaud};
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--fast") == 0)
-      fast = true;
+      replies = {true};
+    else if (std::strcmp(argv[i], "--default") == 0)
+      replies = {false};
+    else if (std::strcmp(argv[i], "--pty") == 0)
+      lines = {0};
+    else if (std::strcmp(argv[i], "--baud") == 0 && i + 1 < argc)
+      lines = {static_cast<unsigned>(std::max(50, std::atoi(argv[++i])))};
     else
       counts.push_back(std::max(1, std::atoi(argv[i])));
   }
@@ -141,12 +155,14 @@ int main(int argc, char** argv) {
     std::ofstream(image, std::ios::binary).write(bytes.data(), kImageSize);
   }
 
-  auto startChargers = [&](int count) {
+  auto startChargers = [&](int count, unsigned baud) {
     std::vector<pid_t> sims;
     std::string ports;
     for (int i = 0; i < count; ++i) {
       const std::string link = dir + "/tty" + std::to_string(i);
-      sims.push_back(Spawn({CHARGER_SIM_PATH, "--link", link, "--keep-version"}, true));
+      std::vector<std::string> sim = {CHARGER_SIM_PATH, "--link", link, "--keep-version"};
+      if (baud != 0) sim.insert(sim.end(), {"--baud", std::to_string(baud)});
+      sims.push_back(Spawn(sim, true));
       ports += (ports.empty() ? "" : ",") + link;
     }
     for (int i = 0; i < count; ++i) {  // wait for every link to appear
@@ -162,31 +178,41 @@ int main(int argc, char** argv) {
     for (pid_t pid : sims) waitpid(pid, nullptr, 0);
   };
 
-  std::printf("gang_bench: %zu-byte image, charger-sim per port, %s replies\n", kImageSize,
-              fast ? "--fast" : "normal");
-  auto [oneSim, onePort] = startChargers(1);
-  std::vector<std::string> flash = {CLI_PATH, "flash", image, "--ports", onePort};
-  if (fast) flash.push_back("--fast");
-  const Run alone = Measure(flash);
-  stopChargers(oneSim);
-  std::printf("one charger alone (flash): %.2f s, exit %d\n\n", alone.wallS, alone.status);
-  std::printf("%6s %9s %9s %9s %10s %10s %6s\n", "ports", "wall s", "x alone", "CPU %", "RSS MiB",
-              "PSS MiB", "exit");
-  for (int count : counts) {
-    auto [sims, ports] = startChargers(count);
-    std::vector<std::string> gang = {
-        CLI_PATH, "gang", image, "--ports", ports, "--count", std::to_string(count)};
-    if (fast) gang.push_back("--fast");
-    const Run run = Measure(gang);
-    stopChargers(sims);
-    std::printf("%6d %9.2f %9.3f %9.2f %10.1f %10.1f %6d\n", count, run.wallS,
-                run.wallS / alone.wallS, 100.0 * run.cpuS / run.wallS, run.rssKb / 1024.0,
-                run.pssKb / 1024.0, run.status);
-    std::fflush(stdout);
+  std::printf("gang_bench: %zu-byte image, charger-sim per port\n", kImageSize);
+  for (unsigned baud : lines) {
+    for (bool fast : replies) {
+      std::printf(
+          "\n%s, %s replies",
+          baud == 0 ? "pty line (no line speed)" : (std::to_string(baud) + " baud line").c_str(),
+          fast ? "--fast" : "default");
+      if (baud != 0) std::printf("; wire floor %.2f s", WireFloorSeconds(baud));
+      std::printf("\n");
+      auto [oneSim, onePort] = startChargers(1, baud);
+      std::vector<std::string> flash = {CLI_PATH, "flash", image, "--ports", onePort};
+      if (fast) flash.push_back("--fast");
+      const Run alone = Measure(flash);
+      stopChargers(oneSim);
+      std::printf("one charger alone (flash): %.2f s, exit %d", alone.wallS, alone.status);
+      if (baud != 0) std::printf(", %.3f x wire floor", alone.wallS / WireFloorSeconds(baud));
+      std::printf("\n%6s %9s %9s %9s %10s %10s %6s\n", "ports", "wall s", "x alone", "CPU %",
+                  "RSS MiB", "PSS MiB", "exit");
+      for (int count : counts) {
+        auto [sims, ports] = startChargers(count, baud);
+        std::vector<std::string> gang = {
+            CLI_PATH, "gang", image, "--ports", ports, "--count", std::to_string(count)};
+        if (fast) gang.push_back("--fast");
+        const Run run = Measure(gang);
+        stopChargers(sims);
+        std::printf("%6d %9.2f %9.3f %9.2f %10.1f %10.1f %6d\n", count, run.wallS,
+                    run.wallS / alone.wallS, 100.0 * run.cpuS / run.wallS, run.rssKb / 1024.0,
+                    run.pssKb / 1024.0, run.status);
+        std::fflush(stdout);
+      }
+    }
   }
   std::printf(
       "\ntargets at 8 ports: wall <= 1.15 x alone, CPU <= 5 %% of one core, "
-      "RSS <= 64 MiB\n");
+      "RSS <= 64 MiB; at 115200 baud --fast alone <= 1.10 x wire floor\n");
   std::string command = "rm -rf " + dir;
   std::system(command.c_str());
   return 0;

@@ -32,9 +32,11 @@ inline double CpuSeconds() {
 // charger-sim --once in a child process.
 class Charger {
  public:
-  Charger(const std::string& savePath, bool verbose) {
+  // `baud` 0: bytes take no time on the line.
+  Charger(const std::string& savePath, bool verbose, unsigned baud = 0) {
     ChildSpec spec;
     spec.argv = {CHARGER_SIM_PATH, "--once", "--save", savePath};
+    if (baud != 0) spec.argv.insert(spec.argv.end(), {"--baud", std::to_string(baud)});
     spec.pipeOut = true;
     spec.errToNull = !verbose;
     if (verbose) spec.argv.push_back("-v");

@@ -1,6 +1,7 @@
 // How close a 40960-byte programming comes to the protocol's own floor, and what it costs the
-// sender in CPU; then the same with fast replies (--fast), and the ratio of the two. The charger is
-// charger-sim in a child process, so the CPU figure is ours alone.
+// sender in CPU; then the same with fast replies (--fast), and the ratio of the two. Then both
+// again on a line paced at 115200 baud (charger-sim --baud), against the wire's own floor. The
+// charger is charger-sim in a child process, so the CPU figure is ours alone.
 //
 //   transfer_bench [runs] [-v]
 
@@ -41,6 +42,8 @@ constexpr uint32_t kImageSize = 40960;
 constexpr double kBlockPauseMs = 80;   // the sender's own pause after each block's data
 constexpr double kReadWindowMs = 100;  // each charger reply waits out one read window
 constexpr double kFastGapMs = 2;       // ... or, with fast replies, a quiet gap
+constexpr unsigned kLineBaud = 115200;
+constexpr double kBlockBytes = 1029;  // start, number, its complement, 1024 bytes, CRC
 
 struct Done {
   std::mutex lock;
@@ -62,13 +65,13 @@ void OnReceive(void*, const uint8_t* data, uint32_t count) {
 }
 
 // Wall time in ms, or a negative value when the run failed.
-double RunOnce(int run, bool verbose, bool fast) {
+double RunOnce(int run, bool verbose, bool fast, unsigned baud) {
   std::vector<uint8_t> image(kImageSize);
   std::mt19937 random(static_cast<uint32_t>(run));
   for (uint8_t& b : image) b = static_cast<uint8_t>(random());
 
   const std::string savePath = "/tmp/transfer_bench-" + std::to_string(getpid()) + ".bin";
-  Charger charger(savePath, verbose);
+  Charger charger(savePath, verbose, baud);
   const std::string port = charger.Port();
   if (port.empty()) {
     std::fprintf(stderr, "charger-sim did not start (%s)\n", CHARGER_SIM_PATH);
@@ -114,11 +117,26 @@ double RunOnce(int run, bool verbose, bool fast) {
   const unsigned replies = blocks + 3;
   const double windowMs = fast ? kFastGapMs : kReadWindowMs;
   const double floorMs = blocks * kBlockPauseMs + replies * windowMs;
-  std::printf("run %d%s: %s, charger %s\n", run, fast ? " (fast replies)" : "",
+  std::printf("run %d%s%s: %s, charger %s\n", run, fast ? " (fast replies)" : "",
+              baud != 0 ? (" at " + std::to_string(baud) + " baud").c_str() : "",
               finished ? "completed" : "DID NOT COMPLETE",
               status == 0 && received == image ? "received the image intact"
                                                : "did NOT receive the image intact");
   std::printf("  wall time        %8.1f ms\n", wallMs);
+  if (baud != 0) {
+    // 8N1: ten bits a byte. The blocks alone, as the line must carry them.
+    const double bytesPerSecond = baud / 10.0;
+    const double wireMs = blocks * kBlockBytes / bytesPerSecond * 1000;
+    std::printf("  wire floor       %8.1f ms = %u blocks x %.0f bytes at %.0f bytes/s\n", wireMs,
+                blocks, kBlockBytes, bytesPerSecond);
+    std::printf("  wall / floor     %8.3f   (%s)\n", wallMs / wireMs,
+                fast ? "target <= 1.10" : "each reply waits out the 100 ms read window");
+    std::printf("  per block        %8.1f ms   (%.1f ms on the wire, %.0f ms pause in it)\n",
+                wallMs / blocks, kBlockBytes / bytesPerSecond * 1000, kBlockPauseMs);
+    std::printf("  sender CPU       %8.3f s = %.2f %% of wall\n", cpu,
+                100.0 * cpu * 1000.0 / wallMs);
+    return finished ? wallMs : -1;
+  }
   std::printf(
       "  protocol floor   %8.1f ms = %u blocks x %.0f ms pause + %u replies x %.0f ms "
       "read window\n",
@@ -150,10 +168,14 @@ int main(int argc, char** argv) {
       "pty\n",
       kImageSize);
   for (int run = 1; run <= runs; ++run) {
-    const double normalMs = RunOnce(run, verbose, false);
-    const double fastMs = RunOnce(run, verbose, true);
-    if (normalMs < 0 || fastMs < 0) return 1;
-    std::printf("run %d: fast / normal %8.3f   (target <= 0.5)\n\n", run, fastMs / normalMs);
+    for (unsigned baud : {0u, kLineBaud}) {
+      const double normalMs = RunOnce(run, verbose, false, baud);
+      const double fastMs = RunOnce(run, verbose, true, baud);
+      if (normalMs < 0 || fastMs < 0) return 1;
+      std::printf("run %d%s: fast / normal %8.3f%s\n\n", run,
+                  baud != 0 ? (" at " + std::to_string(baud) + " baud").c_str() : "",
+                  fastMs / normalMs, baud != 0 ? "" : "   (target <= 0.5)");
+    }
   }
   return 0;
 }

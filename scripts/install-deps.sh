@@ -7,7 +7,7 @@
 set -euo pipefail
 # fonts-wqy-microhei: the serial channel's messages are Chinese, in the Qt window and under Wine.
 # libcurl4-openssl-dev: posting records; python3 and openssl: the record server of its tests.
-core=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev libcurl4-openssl-dev
+core=(build-essential cmake g++ libgtest-dev libcli11-dev qt6-base-dev qt6-multimedia-dev libcurl4-openssl-dev
       fonts-liberation fonts-wqy-microhei xvfb xauth imagemagick help2man librsvg2-bin python3
       openssl)
 windows=(cmake g++-mingw-w64-x86-64-posix libcli11-dev googletest)

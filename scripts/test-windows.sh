@@ -418,6 +418,51 @@ timeout 20 wineserver -k >/dev/null 2>&1 || true
 wait "$gui" 2>/dev/null || true
 stop_sim
 
+echo "The production station"
+# Four ports: a charger that passes, one whose cable is pulled mid-transfer, one on a slow line
+# still being programmed, and an empty port. COM5 to COM8 follow the links.
+station=$work/station
+mkdir -p "$station"
+for n in 5 6 7 8; do ln -sfn "$station/port$n" "$WINEPREFIX/dosdevices/com$n"; done
+station_sims=()
+"$sim" --link "$station/port5" --serial 24001001 -v >/dev/null 2>"$station/sim5.log" &
+station_sims+=($!)
+"$sim" --link "$station/port6" --serial 24001002 --unplug-after-blocks 3 -v >/dev/null \
+  2>"$station/sim6.log" &
+station_sims+=($!)
+"$sim" --link "$station/port7" --serial 24001003 --baud 4800 -v >/dev/null \
+  2>"$station/sim7.log" &
+station_sims+=($!)
+pids+=("${station_sims[@]}")
+for n in 5 6 7; do
+  for _ in $(seq 100); do [ -e "$station/port$n" ] && break; sleep 0.05; done
+done
+rm -f "$win/station.png"
+(cd "$station" && wine_run 120 "$gui_exe" --station "$(wine64 winepath -w "$shown" 2>/dev/null)" \
+  --ports COM5,COM6,COM7,COM8 --record station.csv --start >"$work/station.log" 2>&1) &
+station_gui=$!
+# The first charger programmed and the second one's cable pulled.
+for _ in $(seq 600); do
+  grep -q "programmed" "$station/sim5.log" && grep -q "cable pulled" "$station/sim6.log" && break
+  sleep 0.1
+done
+sleep 2
+window=$(timeout 10 xwininfo -root -tree | grep -m 1 '"Charger Updater - Production station' |
+  awk '{print $1}') || true
+if [ -n "$window" ] && timeout 20 import -window "$window" "$win/station.png" 2>/dev/null &&
+  scripts/check-station-picture.sh "$win/station.png"; then
+  pass "station.png: passed, failed, programming and waiting rows"
+  cp "$win/station.png" docs/station-windows.png
+else
+  fail "the station window with its four rows"
+  cat "$work/station.log" "$station"/sim*.log >&2
+fi
+grep -c ",succeeded," "$station/station.csv" >/dev/null 2>&1 ||
+  fail "the station's record has no passed row"
+timeout 20 wineserver -k >/dev/null 2>&1 || true
+wait "$station_gui" 2>/dev/null || true
+for pid in "${station_sims[@]}"; do kill "$pid" 2>/dev/null || true; done
+
 # Each hang-up the server saw as its terminal's would have left an object dump here.
 if [ -s "$work/wineserver.log" ]; then
   fail "wineserver wrote $(wc -l <"$work/wineserver.log") lines, e.g. $(head -c 200 "$work/wineserver.log")"

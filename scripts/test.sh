@@ -17,6 +17,8 @@ for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
 scripts/screenshot.sh build/src/app/charger-updater build/window.png --ports "$link" || {
   kill $sim; exit 1; }
 kill $sim; wait $sim 2>/dev/null || true
+# The production station at work, four rows; the picture in the README.
+scripts/station-screenshot.sh build/src/app/charger-updater build/sim/charger-sim docs/station.png
 scripts/build.sh tsan
 ctest --preset tsan
 scripts/build.sh asan

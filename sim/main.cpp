@@ -35,6 +35,8 @@ Examples:
       pulls the cable after the 5th block of the first transfer, is back 3 s later
   charger-sim --serial 20240117 --firmware-version V13 --garbage --reply-delay 300
       another charger, on a noisy, slow line
+  charger-sim --link /tmp/charger --baud 115200
+      bytes take as long as on a real 115200 baud line (a 1024-byte block about 89 ms)
 
 The charger answers "0" with its menu (identification, "SN: ...", "VER: ...", "Main Menu")
 and starts its YMODEM loader on "1". Like the real loader it answers the header block with
@@ -116,6 +118,12 @@ int main(int argc, char** argv) {
   app.add_flag("--no-answer", options.noAnswer, "Ignore \"0\"")->group(faults);
 
   const std::string tuning = "Tuning";
+  app.add_option("--baud", options.baud,
+                 "Pace every byte read and sent as a UART at RATE baud, 8N1 (10 bits a byte); "
+                 "without it bytes take no time on the line")
+      ->type_name("RATE")
+      ->check(CLI::Range(50u, 4000000u))
+      ->group(tuning);
   app.add_option("--byte-timeout", byteTimeoutMs, "A block stalled this many MS is NAKed")
       ->type_name("MS")
       ->check(CLI::PositiveNumber)

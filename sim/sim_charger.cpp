@@ -22,12 +22,21 @@ constexpr milliseconds kClosedPortRecheck{50};
 // Lets the loader's last ACK leave before the charger reboots or the simulator ends.
 constexpr milliseconds kRebootDelay{100};
 
-int MsUntil(SimCharger::Clock::time_point deadline, SimCharger::Clock::time_point now) {
-  if (deadline == SimCharger::Clock::time_point::max()) return -1;
-  if (deadline <= now) return 0;
-  const auto ms = std::chrono::ceil<milliseconds>(deadline - now).count();
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+// ppoll's time-out until `deadline`; nullptr waits for ever. To the nanosecond, since a paced
+// line's bytes are tens of microseconds apart.
+const timespec* WaitUntil(SimCharger::Clock::time_point deadline, SimCharger::Clock::time_point now,
+                          timespec* wait) {
+  if (deadline == SimCharger::Clock::time_point::max()) return nullptr;
+  const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::max(deadline - now, SimCharger::Clock::duration::zero()))
+                        .count();
+  wait->tv_sec = static_cast<time_t>(std::min<long long>(left / 1000000000, INT_MAX));
+  wait->tv_nsec = static_cast<long>(left % 1000000000);
+  return wait;
 }
+
+// 8N1: a start bit, eight data bits and a stop bit for every byte.
+constexpr long long kBitsPerByte = 10;
 
 // Garbage must never be mistaken for a protocol byte, a line break or the end of the text.
 uint8_t NoiseByte(std::mt19937& random) {
@@ -77,6 +86,12 @@ bool SimCharger::Start(Options options, std::string* error) {
   m_receiver.reset();
   m_output.clear();
   m_outputBlocked = false;
+  m_byteTime = m_options.baud == 0
+                   ? Clock::duration::zero()
+                   : std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::nanoseconds(1000000000LL * kBitsPerByte) / m_options.baud);
+  m_arriving.clear();
+  m_inLineFree = m_outLineFree = m_eventTime = Clock::time_point{};
   m_unplugAt.reset();
   m_replugAt.reset();
   m_finishAt.reset();
@@ -208,7 +223,8 @@ void SimCharger::Run() {
     Clock::time_point deadline = NextDeadline();
     if (m_pty.IsOpen() && m_slaveClosed) deadline = std::min(deadline, now + kClosedPortRecheck);
 
-    if (::poll(fds, count, MsUntil(deadline, now)) < 0) {
+    timespec wait;
+    if (::ppoll(fds, count, WaitUntil(deadline, now, &wait), nullptr) < 0) {
       if (errno == EINTR) continue;
       Log(false, std::string("poll: ") + std::strerror(errno));
       break;
@@ -254,6 +270,9 @@ void SimCharger::RunCommands() {
 }
 
 void SimCharger::RunTimers(Clock::time_point now) {
+  // Bytes already across the line come first: they are not the silence a time-out looks for.
+  DeliverArrived(now);
+  m_eventTime = now;
   if (m_receiver) {
     m_receiver->Tick(now);
     if (m_receiver->Finished()) EndSession(now);
@@ -279,6 +298,8 @@ SimCharger::Clock::time_point SimCharger::NextDeadline() const {
   Clock::time_point deadline = Clock::time_point::max();
   if (m_receiver) deadline = m_receiver->Deadline();
   if (!m_output.empty() && !m_outputBlocked) deadline = std::min(deadline, m_output.front().due);
+  // Woken once the last byte read is across; those before it go with it, at their own times.
+  if (!m_arriving.empty()) deadline = std::min(deadline, m_arriving.back().due);
   for (const auto& timer : {m_unplugAt, m_replugAt, m_finishAt}) {
     if (timer) deadline = std::min(deadline, *timer);
   }
@@ -290,7 +311,16 @@ void SimCharger::ReadMaster() {
   while (m_pty.IsOpen()) {
     const ssize_t n = ::read(m_pty.Master(), buffer, sizeof buffer);
     if (n > 0) {
-      OnBytes(buffer, static_cast<size_t>(n), Clock::now());
+      const Clock::time_point now = Clock::now();
+      if (m_byteTime == Clock::duration::zero()) {
+        OnBytes(buffer, static_cast<size_t>(n), now);
+        continue;
+      }
+      // The pty takes a write at once; a UART takes each byte in turn.
+      for (ssize_t i = 0; i < n; ++i) {
+        m_inLineFree = std::max(m_inLineFree, now) + m_byteTime;
+        m_arriving.push_back({m_inLineFree, buffer[i]});
+      }
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -302,7 +332,16 @@ void SimCharger::ReadMaster() {
   }
 }
 
+void SimCharger::DeliverArrived(Clock::time_point now) {
+  while (!m_arriving.empty() && m_arriving.front().due <= now) {
+    const Arriving next = m_arriving.front();
+    m_arriving.pop_front();
+    OnBytes(&next.byte, 1, next.due);
+  }
+}
+
 void SimCharger::OnBytes(const uint8_t* data, size_t count, Clock::time_point now) {
+  m_eventTime = now;
   for (size_t i = 0; i < count && m_pty.IsOpen(); ++i) {
     if (!m_receiver) {
       OnMenuByte(data[i], now);
@@ -357,13 +396,23 @@ void SimCharger::OnMenuByte(uint8_t byte, Clock::time_point now) {
 }
 
 void SimCharger::Reply(std::vector<uint8_t> bytes) {
-  const Clock::time_point due = Clock::now() + m_options.replyDelay;
+  const Clock::time_point ready = m_eventTime + m_options.replyDelay;
+  // On a paced line a reply goes out whole, in one write, once its last byte is across.
+  auto queue = [&](std::vector<uint8_t> out) {
+    Clock::time_point due = ready;
+    if (m_byteTime != Clock::duration::zero()) {
+      m_outLineFree =
+          std::max(m_outLineFree, ready) + m_byteTime * static_cast<Clock::rep>(out.size());
+      due = m_outLineFree;
+    }
+    m_output.push_back({due, std::move(out)});
+  };
   if (m_options.garbage) {
     std::vector<uint8_t> noise(1 + m_random() % 8);
     for (uint8_t& b : noise) b = NoiseByte(m_random);
-    m_output.push_back({due, std::move(noise)});
+    queue(std::move(noise));
   }
-  m_output.push_back({due, std::move(bytes)});
+  queue(std::move(bytes));
   FlushOutput(Clock::now());
 }
 
@@ -485,6 +534,7 @@ void SimCharger::DoUnplug(const char* why) {
   }
   m_output.clear();
   m_outputBlocked = false;
+  m_arriving.clear();
   m_pty.Close();
   if (!m_options.linkPath.empty()) RemoveLink(m_options.linkPath);
   Log(false, std::string(why) + "; the port is gone");

@@ -40,6 +40,9 @@ struct Options {
   bool noAnswer = false;      // "0" gets no menu reply
   bool garbage = false;       // a few random non-protocol bytes go out before each reply
   std::chrono::milliseconds replyDelay{0};
+  // The line's speed in baud, 8N1 (10 bits a byte): every byte read and sent takes its time on
+  // the wire, each direction on its own. 0: as fast as the pty goes.
+  unsigned baud = 0;
   ReceiverConfig receiver;  // EOT, final 'C' and unplug faults, timeouts
   uint32_t seed = 1;        // for the garbage bytes
 
@@ -103,6 +106,8 @@ class SimCharger {
   void RunTimers(Clock::time_point now);
   Clock::time_point NextDeadline() const;
   void ReadMaster();
+  // Bytes read from the pty, handed on once each has crossed the line.
+  void DeliverArrived(Clock::time_point now);
   void OnBytes(const uint8_t* data, size_t count, Clock::time_point now);
   void OnMenuByte(uint8_t byte, Clock::time_point now);
   void Reply(std::vector<uint8_t> bytes);
@@ -126,6 +131,16 @@ class SimCharger {
   std::unique_ptr<Receiver> m_receiver;
   std::deque<Outgoing> m_output;
   bool m_outputBlocked = false;
+  Clock::duration m_byteTime{0};  // one byte's time on the wire; 0 without --baud
+  struct Arriving {
+    Clock::time_point due;
+    uint8_t byte;
+  };
+  std::deque<Arriving> m_arriving;    // read from the pty, still on the wire
+  Clock::time_point m_inLineFree{};   // when the last byte read has crossed the line
+  Clock::time_point m_outLineFree{};  // when the last reply queued has crossed the line
+  // When the byte being handled arrived: replies start from there, not from when it was read.
+  Clock::time_point m_eventTime{};
   std::optional<Clock::time_point> m_unplugAt;
   std::optional<Clock::time_point> m_replugAt;
   std::optional<Clock::time_point> m_finishAt;

@@ -364,6 +364,43 @@ TEST_F(SimTest, ReplyDelayHoldsTheWholeReplyBack) {
   EXPECT_EQ(reply, Bytes(menu.begin(), menu.end()));
 }
 
+// 8N1 at 115200 baud carries 11520 bytes a second, so 1152 bytes take 0.1 s each way. Only
+// lower bounds: a slow machine may take longer, never shorter.
+TEST_F(SimTest, BaudPacesEveryByteReadAndSent) {
+  chargersim::Options options;
+  options.baud = 115200;
+  options.rawReply = std::string(1151, 'r') + "\n";
+  Start(options);
+
+  // 1151 bytes it ignores and then "0": no answer before the last of them has crossed.
+  Bytes command(1151, 'x');
+  command.push_back('0');
+  auto sent = Clock::now();
+  m_line->Write(command);
+  Bytes reply = m_line->ReadOnce();
+  // ... and its 1152-byte reply takes as long again, arriving whole.
+  EXPECT_GE(Clock::now() - sent, milliseconds(190));
+  EXPECT_EQ(reply.size(), 1152u);
+  EXPECT_EQ(m_sim.GetCounters().ignoredCommands, 1151u);
+
+  sent = Clock::now();
+  reply = Send({'0'});
+  EXPECT_GE(Clock::now() - sent, milliseconds(95));
+  EXPECT_EQ(reply.size(), 1152u);
+
+  // A transfer goes through at that pace too.
+  chargersim::Options loader;
+  loader.baud = 115200;
+  Start(loader);
+  const Bytes image = RandomImage(3000, 5);
+  sent = Clock::now();
+  Program("fw.bin", image);
+  // Header, three long blocks, EOT and the closing block: 3357 bytes, 0.29 s.
+  EXPECT_GE(Clock::now() - sent, milliseconds(280));
+  EXPECT_TRUE(OnlySession().ok);
+  EXPECT_EQ(m_sim.ReceivedImage(), image);
+}
+
 TEST_F(SimTest, GarbageNeverLooksLikeProtocolOrLineBreaks) {
   chargersim::Options options;
   options.garbage = true;

@@ -8,6 +8,7 @@ Target amd64-unicode
 !include "FileFunc.nsh"
 
 !define APP "Charger Firmware Updater"
+!define STATION "Charger Updater - Production station"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\charger-updater"
 
 Name "${APP} ${VERSION}"
@@ -49,6 +50,7 @@ Section
 
   ; The shortcut starts in $INSTDIR, so the window keeps its config.ini there.
   CreateShortCut "$SMPROGRAMS\${APP}.lnk" "$INSTDIR\charger-updater.exe"
+  CreateShortCut "$SMPROGRAMS\${STATION}.lnk" "$INSTDIR\charger-updater.exe" "--station"
 
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${APP}"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -75,5 +77,6 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   Delete "$SMPROGRAMS\${APP}.lnk"
+  Delete "$SMPROGRAMS\${STATION}.lnk"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd

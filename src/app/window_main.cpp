@@ -5,11 +5,13 @@
 #include <sstream>
 #include <string>
 
+#include "cli/command_line.h"
 #include "platform/exit_status.h"
 #include "platform/program_args.h"
 #include "post/configured_posting.h"
 #include "record/production_settings.h"
 #include "res/version.h"
+#include "station/station_app.h"
 #include "ui/quorlin_app.h"
 
 int main(int argc, char** argv) {
@@ -22,15 +24,27 @@ int main(int argc, char** argv) {
   CQuorlinApp::Options options;
   cli.add_flag("--service", options.serviceMode,
                "Also show the technician's controls: log, auto-program, search, reset");
-  cli.add_option("--ports", options.ports,
-                 "Serial ports to search, in this order, instead of the system's list")
-      ->delimiter(',')
-      ->type_name("P1,P2,...");
+  // --ports as charger-updater-cli takes it: checked, each device once.
+  Station::Options station;
+  AddPortsOption(&cli, station.run);
+  // The production station: many chargers at once, one row per port, as gang programs them.
+  bool stationMode = false;
+  auto* stationFlag = cli.add_flag(
+      "--station", stationMode,
+      "Open the production station: program every charger plugged into any of the ports");
+  cli.add_option("IMAGE", station.run.image,
+                 "--station: the firmware image (default: the station's last one)")
+      ->needs(stationFlag);
+  cli.add_flag("--start", station.start, "--station: start at once")->needs(stationFlag);
+  for (CLI::Option* option :
+       AddProgrammingRunOptions(&cli, station.run, "--station: stop after N sessions in all"))
+    option->needs(stationFlag);
   std::string jobPath;
   cli.add_option("--job", jobPath,
                  "Run from this job file: its image, guards and record (default: config.ini's "
                  "[Job] Path=)")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->excludes(stationFlag);  // the station takes no job yet: refused, never ignored
   // For the screenshot script: save the window after a delay and exit.
   cli.add_option("--screenshot", options.screenshotPath)->group("");
   cli.add_option("--screenshot-after", options.screenshotAfterMs)->group("");
@@ -43,6 +57,13 @@ int main(int argc, char** argv) {
     CQuorlinApp::ShowUsage(out.str(), code != 0);
     return code == 0 ? kExitOk : kExitUsage;
   }
+
+  if (stationMode) {
+    StationWindowOptions window{options.screenshotPath, options.screenshotAfterMs};
+    int toolkitArgc = 1;
+    return RunStationWindow(toolkitArgc, argv, std::move(station), window);
+  }
+  options.ports = station.run.ports;
 
   std::unique_ptr<RecordPoster> poster;  // outlives the engine, whose rows it takes
   std::unique_ptr<RecordFile> record;

@@ -47,7 +47,9 @@ std::vector<std::string> OncePerPort(const std::vector<std::string>& ports) {
   return unique;
 }
 
-void AddPortOption(CLI::App* command, CliOptions& options) {
+}  // namespace
+
+void AddPortsOption(CLI::App* command, CliOptions& options) {
   command
       ->add_option_function<std::string>(
           "--ports",
@@ -56,6 +58,8 @@ void AddPortOption(CLI::App* command, CliOptions& options) {
       ->type_name("P1,P2,...")
       ->check(CLI::Validator([](std::string& text) { return CheckPortList(text); }, ""));
 }
+
+namespace {
 
 void AddWaitOption(CLI::App* command, CliOptions& options) {
   command->add_option("--wait", options.waitSeconds, "Seconds to search, 0.1 to 3600 (default 10)")
@@ -153,18 +157,27 @@ CLI::App* AddProductionCommand(CLI::App& app, const char* name, const char* desc
                                const char* countHelp, CliOptions& options) {
   auto* command = app.add_subcommand(name, description);
   command->add_option("IMAGE", options.image, "Firmware image (.bin); not with --job");
-  AddPortOption(command, options);
-  command->add_option("--count", options.count, countHelp)
-      ->type_name("N")
-      ->check(CountBetween(1, 1000000));
-  AddTimeoutOption(command, options);
-  AddProgrammingOptions(command, options);
+  AddPortsOption(command, options);
+  AddProgrammingRunOptions(command, options, countHelp);
   AddJobOptions(command, options);
   AddJsonOption(command, options);
   return command;
 }
 
 }  // namespace
+
+std::vector<CLI::Option*> AddProgrammingRunOptions(CLI::App* app, CliOptions& options,
+                                                   const char* countHelp) {
+  const size_t before = app->get_options().size();
+  app->add_option("--count", options.count, countHelp)
+      ->type_name("N")
+      ->check(CountBetween(1, 1000000));
+  AddTimeoutOption(app, options);
+  AddProgrammingOptions(app, options);
+  std::vector<CLI::Option*> added = app->get_options();
+  added.erase(added.begin(), added.begin() + static_cast<long>(before));
+  return added;
+}
 
 int RunCommandLine(int argc, char** argv) {
   TakeWriteFailuresAsErrors();
@@ -185,7 +198,7 @@ int RunCommandLine(int argc, char** argv) {
   auto* ports = app.add_subcommand("ports", "List the ports a search would probe, in order");
 
   auto* info = app.add_subcommand("info", "Find a charger and print what it reports");
-  AddPortOption(info, options);
+  AddPortsOption(info, options);
   AddWaitOption(info, options);
   info->add_flag("--all", options.all, "Search every port and print each charger found");
   // info --all's workers: their conductor's lines come on stdin.
@@ -195,7 +208,7 @@ int RunCommandLine(int argc, char** argv) {
 
   auto* flash = app.add_subcommand("flash", "Program IMAGE into the charger that answers");
   flash->add_option("IMAGE", options.image, "Firmware image (.bin); not with --job");
-  AddPortOption(flash, options);
+  AddPortsOption(flash, options);
   AddWaitOption(flash, options);
   AddTimeoutOption(flash, options);
   AddProgrammingOptions(flash, options);

@@ -10,6 +10,7 @@
 #include "charger/port_list.h"
 #include "cli/commands.h"
 #include "cli/gang_view.h"
+#include "cli/programming_plan.h"
 #include "cli/session_report.h"
 #include "cli/stop_requests.h"
 #include "conductor/conductor.h"
@@ -68,21 +69,17 @@ class FoundChargers : public ConductorFace {
 
 }  // namespace
 
-int RunGang(const CliOptions& options) {
-  const std::vector<std::string> ports = PortsOrSystem(options);
-  if (ports.empty()) {
-    std::fprintf(stderr,
-                 "charger-updater-cli: no serial ports found. Plug in the chargers' hub, or "
-                 "name the ports with --ports.\n");
-    return kExitNoCharger;
-  }
+std::optional<ConductorPlan> ProgrammingPlan(const CliOptions& options, SessionReport& report,
+                                             std::string* error, int* status) {
   ConductorPlan plan;
-  plan.ports = ports;
+  plan.ports = PortsOrSystem(options);
+  if (plan.ports.empty()) {
+    *error = "no serial ports found. Plug in the chargers' hub, or name the ports with --ports.";
+    *status = kExitNoCharger;
+    return std::nullopt;
+  }
   plan.imagePath = options.image;
   plan.count = options.count;
-  // The record only: the workers' lines are the JSON output.
-  SessionReport report;
-  if (!report.Open(options.recordPath, false) || !report.StartPosting(options)) return kExitUsage;
   plan.keep = [&report](const SessionRecord& record) { return report.Keep(record); };
   // For the rows of workers that could not write their own; the workers judge the image, but
   // a pin is checked once, before any worker starts.
@@ -92,8 +89,9 @@ int RunGang(const CliOptions& options) {
     const std::string problem =
         PinnedImageProblem(options.image, plan.image.sha256, options.sha256);
     if (!problem.empty()) {
-      std::fprintf(stderr, "charger-updater-cli: %s; nothing was sent.\n", problem.c_str());
-      return kExitUsage;
+      *error = problem + "; nothing was sent.";
+      *status = kExitUsage;
+      return std::nullopt;
     }
   }
   plan.context = options.context;
@@ -106,14 +104,29 @@ int RunGang(const CliOptions& options) {
   settings.verify = options.verify;
   settings.fast = options.fast;
   settings.retries = options.retries;
-  // Rows a worker must write (and post) itself, should gang be gone.
+  // Rows a worker must write (and post) itself, should its conductor be gone.
   settings.record = options.recordPath;
   settings.postUrl = options.postUrl;
   settings.spoolFolder = options.spoolFolder;
   settings.caCert = options.caCert;
   settings.context = options.context;
   plan.workerOptions = WorkerOptions(settings);
+  return plan;
+}
 
+int RunGang(const CliOptions& options) {
+  // The record only: the workers' lines are the JSON output.
+  SessionReport report;
+  std::string error;
+  int status = kExitOk;
+  std::optional<ConductorPlan> planned = ProgrammingPlan(options, report, &error, &status);
+  if (!planned) {
+    std::fprintf(stderr, "charger-updater-cli: %s\n", error.c_str());
+    return status;
+  }
+  if (!report.Open(options.recordPath, false) || !report.StartPosting(options)) return kExitUsage;
+  ConductorPlan plan = std::move(*planned);
+  const std::vector<std::string> ports = plan.ports;
   const GangView::Mode mode = options.json                 ? GangView::Mode::Json
                               : isatty(STDERR_FILENO) != 0 ? GangView::Mode::Table
                                                            : GangView::Mode::Lines;

@@ -26,6 +26,22 @@ std::string CQuorlinDlg::TooLargeForChargerText(const std::string& image, uint32
          " bytes, but the charger holds at most " + std::to_string(kImageBufferSize) + " bytes.";
 }
 
+ImageLoadResult CQuorlinDlg::JudgeImage(const std::string& path, uint32_t size) {
+  if (size == 0) return {ImageProblem::Empty, "The firmware file '" + path + "' is empty."};
+  const std::string name = BaseName(path);
+  if (IsValidImage(name, size)) {
+    if (size > kImageBufferSize)
+      return {ImageProblem::TooLargeForCharger, TooLargeForChargerText(path, size)};
+    return {};
+  }
+  if (!NameLooksLikeImage(name))
+    return {ImageProblem::BadName,
+            "'" + path + "' is not a firmware image: its name must contain \"bin\" or \"BIN\"."};
+  return {ImageProblem::TooLarge, "'" + path + "' is " + std::to_string(size) +
+                                      " bytes; a firmware image is at most " +
+                                      std::to_string(kImageSizeLimit - 1) + " bytes."};
+}
+
 void CQuorlinDlg::RunJob(const std::string& name, const std::string& path) {
   m_jobName = name;
   m_strImagePath.Set(path);
@@ -46,14 +62,14 @@ ImageLoadResult CQuorlinDlg::LoadImage(bool remember) {
     std::lock_guard lock(m_imageMutex);
     m_pImageData = image;
   }
-  if (size == 0) {
+  const ImageLoadResult result = JudgeImage(path, size);
+  if (result.problem == ImageProblem::Empty) {
     m_bImageValid = 0;
-    return {ImageProblem::Empty, "The firmware file '" + path + "' is empty."};
+    return result;
   }
   m_bImageLoaded = 1;
 
-  ImageLoadResult result;
-  if (IsValidImage(name, size)) {
+  if (result.problem == ImageProblem::None || result.problem == ImageProblem::TooLargeForCharger) {
     m_bImageValid = 1;
     if (remember && !m_options.configPath.empty()) {
       std::string error;
@@ -62,19 +78,8 @@ ImageLoadResult CQuorlinDlg::LoadImage(bool remember) {
     }
     if (m_bRecognised) EnableUpdate(true);
     m_surface.Enable(ids::kAutoProgram, true);
-    if (size > kImageBufferSize) {
-      result = {ImageProblem::TooLargeForCharger, TooLargeForChargerText(path, size)};
-    }
   } else {
     m_bImageValid = 0;
-    if (!NameLooksLikeImage(name))
-      result = {
-          ImageProblem::BadName,
-          "'" + path + "' is not a firmware image: its name must contain \"bin\" or \"BIN\"."};
-    else
-      result = {ImageProblem::TooLarge, "'" + path + "' is " + std::to_string(size) +
-                                            " bytes; a firmware image is at most " +
-                                            std::to_string(kImageSizeLimit - 1) + " bytes."};
   }
 
   m_surface.SetText(ids::kImageVersion, VersionLabelText(*image));

@@ -86,6 +86,9 @@ class CQuorlinDlg {
   void OnFileOpen();
   // `remember`: the path goes into config.ini as the image to load at the next start.
   ImageLoadResult LoadImage(bool remember = true);
+  // The image rules alone, for a file of `size` bytes read from `path`: None, Empty, BadName,
+  // TooLarge or TooLargeForCharger, with the message a face shows.
+  static ImageLoadResult JudgeImage(const std::string& path, uint32_t size);
 
   // dlg_receive.cpp and dlg_search.cpp: the charger link.
   static void ReceiveHandler(void* owner, const uint8_t* data, uint32_t count);
