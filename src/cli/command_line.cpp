@@ -136,20 +136,11 @@ void AddProgrammingOptions(CLI::App* command, CliOptions& options) {
                     "Hand each reply on as soon as the line is quiet (a speed-up not yet tried "
                     "on every charger)");
   AddSerialOption(command, options);
-  AddPostOption(command, options,
-                "Also post every row to URL (http or https), through a spool that "
-                "keeps it until the server has it");
-  AddSpoolOption(command, options);
-  AddCaCertOption(command, options);
-}
-
-// --spool and --cacert serve a server: --post's, or the job's Url=.
-std::string CheckPostingOptions(const CLI::App& command, const CliOptions& options) {
-  if (!options.postUrl.empty()) return {};
-  for (const char* option : {"--spool", "--cacert"})
-    if (command.get_option(option)->count() > 0)
-      return std::string(option) + " requires --post (or a job with Url=)";
-  return {};
+  auto* post = AddPostOption(command, options,
+                             "Also post every row to URL (http or https), through a spool that "
+                             "keeps it until the server has it");
+  AddSpoolOption(command, options)->needs(post);
+  AddCaCertOption(command, options)->needs(post);
 }
 
 // auto and gang: programming without end, or until N sessions.
@@ -246,9 +237,7 @@ int RunCommandLine(int argc, char** argv) {
 
   for (const CLI::App* command : {flash, automatic, gang}) {
     if (!*command) continue;
-    std::string problem = TakeJob(*command, options);
-    if (problem.empty()) problem = CheckPostingOptions(*command, options);
-    if (!problem.empty()) {
+    if (const std::string problem = TakeJob(*command, options); !problem.empty()) {
       std::fprintf(stderr, "charger-updater-cli: %s\n", PrintableText(problem).c_str());
       return kExitUsage;
     }

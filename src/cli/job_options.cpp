@@ -63,9 +63,15 @@ void AddJobOptions(CLI::App* command, CliOptions& options) {
       ->type_name("NAME");
   command->add_option("--lot", options.context.lot, "The production lot, for the record")
       ->type_name("LOT");
+  // A job's Url= serves them as well as --post does; checked once the job is read.
+  CLI::Option* post = command->get_option("--post");
+  for (const char* option : {"--spool", "--cacert"})
+    command->get_option(option)->remove_needs(post);
 }
 
-std::string TakeJob(const CLI::App& command, CliOptions& options) {
+namespace {
+
+std::string TakeJobFile(const CLI::App& command, CliOptions& options) {
   if (options.job.empty()) {
     if (options.image.empty()) return "give the firmware image (IMAGE), or a job with --job FILE";
     return {};
@@ -95,5 +101,16 @@ std::string TakeJob(const CLI::App& command, CliOptions& options) {
   }
   if (options.context.station.empty()) options.context.station = job->station;
   options.context.job = job->name;
+  return {};
+}
+
+}  // namespace
+
+std::string TakeJob(const CLI::App& command, CliOptions& options) {
+  if (std::string problem = TakeJobFile(command, options); !problem.empty()) return problem;
+  if (!options.postUrl.empty()) return {};
+  for (const char* option : {"--spool", "--cacert"})
+    if (command.get_option(option)->count() > 0)
+      return std::string(option) + " requires --post (or a job with Url=)";
   return {};
 }

@@ -11,5 +11,6 @@ void AddJobOptions(CLI::App* command, CliOptions& options);
 
 // After parsing: a --job fills the image, its pin, guards and production options in from the
 // job file, which fixes them, so giving one of them beside it is a mistake. Without a job the
-// image must be given. Empty, or what is wrong.
+// image must be given; --spool and --cacert need --post or the job's Url=. Empty, or what is
+// wrong.
 std::string TakeJob(const CLI::App& command, CliOptions& options);
