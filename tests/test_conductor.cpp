@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "conductor/conductor.h"
+#include "conductor/worker_options.h"
+#include "job/job_file.h"
 #include "production_fixture.h"
 
 namespace {
@@ -128,6 +130,41 @@ TEST_F(ProductionTest, AWorkerLineThatCannotBeReadBecomesAFailedRowNotAHang) {
   EXPECT_EQ(face.records[0].serial, "S1");
   EXPECT_NE(face.records[0].reason.find("sent a line the updater cannot read"), std::string::npos)
       << face.records[0].reason;
+}
+
+// A station runs a job's settings through its workers as gang does: the options' effects reach
+// the rows, and the workers know the job's record and server for the rows they write themselves
+// should their conductor be gone.
+TEST_F(ProductionTest, AJobsSettingsReachAStationsWorkers) {
+  Charger& charger = AddCharger("JOBW");
+  Image("V20");
+  const std::string jobPath = dir + "/line4.ini";
+  std::ofstream(jobPath) << "[Job]\nName=line 4\nImage=fw.bin\nVerify=1\nRecord=rows.jsonl\n"
+                            "Url=http://127.0.0.1:9/rows\nStation=Line 4\n";
+  std::string error;
+  const auto job = ReadJob(jobPath, &error);
+  ASSERT_TRUE(job) << error;
+  ConductorPlan plan;
+  plan.ports = {charger.link};
+  plan.imagePath = job->image;
+  plan.workerProgram = CLI_PATH;
+  plan.workerOptions = WorkerOptions(WorkerSettingsOf(*job));
+  plan.count = 1;
+  RecordingFace face;
+  Conductor conductor(plan, face);
+  conductor.Start();
+  EXPECT_EQ(conductor.Wait().succeeded, 1);
+  ASSERT_EQ(face.records.size(), 1u);
+  EXPECT_EQ(face.records[0].job, "line 4");
+  EXPECT_EQ(face.records[0].station, "Line 4");
+  EXPECT_EQ(face.records[0].versionAfter, "V20");
+  const auto& options = plan.workerOptions;
+  const auto valueOf = [&](const std::string& option) {
+    const auto at = std::find(options.begin(), options.end(), option);
+    return at == options.end() || at + 1 == options.end() ? std::string() : *(at + 1);
+  };
+  EXPECT_EQ(valueOf("--record"), dir + "/rows.jsonl");
+  EXPECT_EQ(valueOf("--post"), "http://127.0.0.1:9/rows");
 }
 
 }  // namespace

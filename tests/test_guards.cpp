@@ -167,11 +167,17 @@ TEST_F(ProductionTest, AJobFixesWhatItHoldsAndItsRefusalsNameTheLine) {
   EXPECT_EQ(row->at("version_after"), "V20");
   EXPECT_FALSE(row->at("tool_version").empty());
 
+  // Every option the job fixes, whether the job sets it or leaves it off.
   const std::vector<std::vector<std::string>> beside = {
       {"flash", path, "--job", job},
       {"flash", "--job", job, "--model", "X*"},
-      {"gang", "--job", job, "--record", dir + "/other.csv"},
+      {"flash", "--job", job, "--no-downgrade"},
+      {"auto", "--job", job, "--sha256", std::string(64, 'a')},
       {"auto", "--job", job, "--skip-same-version"},
+      {"gang", "--job", job, "--verify"},
+      {"gang", "--job", job, "--retries", "1"},
+      {"flash", "--job", job, "--fast"},
+      {"gang", "--job", job, "--record", dir + "/other.csv"},
   };
   for (auto args : beside) {
     args.insert(args.end(), {"--ports", charger.link});

@@ -115,6 +115,7 @@ TEST_F(JobFile, AWholeJobIsReadWithPathsBesideIt) {
                                      "Retries=2\n"
                                      "Fast=0\n"
                                      "Record=line4.csv\n"
+                                     "Url=https://mes.example/api/records\n"
                                      "Station=Line 4\n"),
                            &error);
   ASSERT_TRUE(job) << error;
@@ -125,6 +126,7 @@ TEST_F(JobFile, AWholeJobIsReadWithPathsBesideIt) {
   EXPECT_TRUE(job->guards.noDowngrade && job->skipSameVersion && job->verify && !job->fast);
   EXPECT_EQ(job->retries, 2);
   EXPECT_EQ(job->station, "Line 4");
+  EXPECT_EQ(job->postUrl, "https://mes.example/api/records");
 }
 
 TEST_F(JobFile, AJobThatCannotBeRunIsRefusedWithItsLineAndReason) {

@@ -15,6 +15,7 @@
 
 #include "cli_process.h"
 #include "engine_fixture.h"
+#include "job/job_file.h"
 #include "post/configured_posting.h"
 #include "post/post_url.h"
 #include "post/spool.h"
@@ -169,23 +170,30 @@ TEST_F(PostTest, WithTheServerDownTheFlashEndsAtOnceAndPushDeliversTheRowLater) 
   EXPECT_EQ(server.Requests().size(), 1u) << "nothing is sent twice";
 }
 
+// A server error, a time-out (408) and "too many requests" (429) each ask for a later try:
+// the row stays queued and goes out once.
 TEST_F(PostTest, AServerErrorIsTriedAgainAndTheRowDeliveredOnce) {
   StartSim();
-  ServerOptions flaky;
-  flaky.answers = "503,200";
-  RecordServer server(dir, flaky);
-  // Without --spool: the user's data folder.
-  spool = dir + "/data/charger-updater/spool";
-  const Outcome run = RunCli({"flash", Image(), "--ports", link, "--post", server.Url()},
-                             {{"XDG_DATA_HOME", dir + "/data"}});
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  ASSERT_TRUE(server.WaitForRequests(2));
-  const auto requests = server.Requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].at("idempotency_key"), requests[1].at("idempotency_key"));
-  EXPECT_EQ(Ids(server, "200").size(), 1u);
-  EXPECT_EQ(Status()["queued"], "0");
-  EXPECT_EQ(run.err.find("record row"), std::string::npos) << run.err;
+  for (const std::string status : {"503", "408", "429"}) {
+    SCOPED_TRACE(status);
+    ServerOptions flaky;
+    flaky.answers = status + ",200";
+    RecordServer server(dir, flaky);
+    // Without --spool: the user's data folder.
+    const std::string data = dir + "/data" + status;
+    spool = data + "/charger-updater/spool";
+    const Outcome run = RunCli({"flash", Image(), "--ports", link, "--post", server.Url()},
+                               {{"XDG_DATA_HOME", data}});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_TRUE(server.WaitForRequests(2));
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].at("idempotency_key"), requests[1].at("idempotency_key"));
+    EXPECT_EQ(Ids(server, "200").size(), 1u);
+    EXPECT_EQ(Status()["queued"], "0");
+    EXPECT_EQ(Status()["rejected"], "0");
+    EXPECT_EQ(run.err.find("record row"), std::string::npos) << run.err;
+  }
 }
 
 TEST_F(PostTest, ARefusedRowIsSetAsideWithTheServersAnswerAndNotSentAgain) {
@@ -369,6 +377,47 @@ TEST_F(PostTest, BadAddressesAndSpoolsAreUsageErrorsBeforeTheChargerHearsAnythin
   EXPECT_FALSE(simLog.Contains("'1'")) << "no refused run started programming";
 }
 
+// A job that names the server posts every row there, from flash and from gang's workers alike;
+// --post beside it is refused, and so is an address --post would refuse, with the job's line.
+TEST_F(PostTest, AJobsUrlIsWhereItsRowsGoAndFixesTheServer) {
+  StartSim();
+  Image();
+  RecordServer server(dir);
+  const std::string job = dir + "/line4.ini";
+  std::ofstream(job) << "[Job]\nName=line 4\nImage=fw.bin\nUrl=" << server.Url() << "\n";
+  const std::map<std::string, std::string> token = {{"CHARGER_UPDATER_TOKEN", kToken}};
+  const Outcome flash = RunCli({"flash", "--job", job, "--ports", link, "--spool", spool}, token);
+  ASSERT_EQ(flash.exitCode, 0) << flash.err;
+  const Outcome gang =
+      RunCli({"gang", "--job", job, "--ports", link, "--spool", spool, "--count", "1"}, token);
+  ASSERT_EQ(gang.exitCode, 0) << gang.err;
+  ASSERT_TRUE(server.WaitForRequests(2));
+  for (const auto& request : server.Requests()) {
+    EXPECT_EQ(request.at("authorization"), std::string("Bearer ") + kToken);
+    EXPECT_EQ(ParseJsonLine(request.at("body"))->at("job"), "line 4");
+  }
+
+  const Outcome beside = RunCli({"auto", "--job", job, "--ports", link, "--post", server.Url()});
+  EXPECT_EQ(beside.exitCode, kUsage);
+  EXPECT_NE(beside.err.find("the job fixes the record's server: leave out --post or the --job"),
+            std::string::npos)
+      << beside.err;
+  std::ofstream(job) << "[Job]\nName=line 4\nImage=fw.bin\nUrl=ftp://mes.example/rows\n";
+  const Outcome bad = RunCli({"flash", "--job", job, "--ports", link});
+  EXPECT_EQ(bad.exitCode, kUsage);
+  EXPECT_NE(bad.err.find(job + ":4: Url ftp://mes.example/rows cannot be posted to: not an "
+                               "http:// or https:// address"),
+            std::string::npos)
+      << bad.err;
+  // Without a server from the job, --spool still needs --post.
+  std::ofstream(job) << "[Job]\nName=line 4\nImage=fw.bin\n";
+  const Outcome spoolAlone = RunCli({"flash", "--job", job, "--ports", link, "--spool", spool});
+  EXPECT_EQ(spoolAlone.exitCode, kUsage);
+  EXPECT_NE(spoolAlone.err.find("--spool requires --post"), std::string::npos) << spoolAlone.err;
+  EXPECT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(sim.Sessions().size(), 2u) << "no refused run programmed";
+}
+
 class WindowPostTest : public enginetest::EngineFixture {};
 
 // The window takes its address and token from config.ini, and its rows go out as the
@@ -381,7 +430,7 @@ TEST_F(WindowPostTest, ConfigIniSendsTheWindowsRowsWithTheTokenFromItsFile) {
       << "/token\nSpool=" << dir << "/spool\n";
   ASSERT_TRUE(StartEngineOnSim());
   std::string error;
-  auto poster = StartConfiguredPosting(dir + "/config.ini", &error);
+  auto poster = StartConfiguredPosting(dir + "/config.ini", nullptr, &error);
   ASSERT_TRUE(poster) << error;
   const auto record =
       ApplyProductionSettings(Dlg(), dir + "/config.ini", &error, [&](const SessionRecord& row) {
@@ -399,13 +448,35 @@ TEST_F(WindowPostTest, ConfigIniSendsTheWindowsRowsWithTheTokenFromItsFile) {
   EXPECT_EQ(ParseJsonLine(server.Requests()[0].at("body"))->at("image"), "fw.bin");
   StopEngine();
 
+  // A job's Url= comes before config.ini's; the token and the spool stay config.ini's.
+  RecordServer jobServer(dir);
+  std::ofstream(dir + "/fw.bin") << "firmware";
+  std::ofstream(dir + "/job.ini") << "[Job]\nName=n\nImage=fw.bin\nUrl=" << jobServer.Url() << "\n";
+  std::optional<Job> job = ReadJob(dir + "/job.ini", &error);
+  ASSERT_TRUE(job) << error;
+  poster = StartConfiguredPosting(dir + "/config.ini", &*job, &error);
+  ASSERT_TRUE(poster) << error;
+  std::string failure;
+  ASSERT_TRUE(poster->Add(NewSessionRecord("COM9", std::nullopt, {}, {}), &failure)) << failure;
+  ASSERT_TRUE(jobServer.WaitForRequests(1));
+  EXPECT_EQ(jobServer.Requests()[0].at("authorization"), "Bearer window-token");
+  EXPECT_EQ(server.Requests().size(), 1u);
+  poster.reset();
+  std::ofstream(dir + "/job.ini") << "[Job]\nName=n\nImage=fw.bin\nUrl=mes.example\n";
+  job = ReadJob(dir + "/job.ini", &error);
+  ASSERT_TRUE(job) << error;
+  EXPECT_FALSE(StartConfiguredPosting(dir + "/config.ini", &*job, &error));
+  EXPECT_NE(error.find(dir + "/job.ini:4: Url mes.example cannot be posted to"), std::string::npos)
+      << error;
+  EXPECT_NE(error.find("Correct the job"), std::string::npos) << error;
+
   std::ofstream(dir + "/config.ini") << "[Record]\nUrl=mes.example\n";
-  EXPECT_FALSE(StartConfiguredPosting(dir + "/config.ini", &error));
+  EXPECT_FALSE(StartConfiguredPosting(dir + "/config.ini", nullptr, &error));
   EXPECT_NE(error.find("Correct [Record] Url= in " + dir + "/config.ini"), std::string::npos)
       << error;
   std::ofstream(dir + "/config.ini")
       << "[Record]\nUrl=http://127.0.0.1:9/\nTokenFile=" << dir << "/none\n";
-  EXPECT_FALSE(StartConfiguredPosting(dir + "/config.ini", &error));
+  EXPECT_FALSE(StartConfiguredPosting(dir + "/config.ini", nullptr, &error));
   EXPECT_NE(error.find("Correct [Record] TokenFile="), std::string::npos) << error;
 }
 

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   options.prepareEngine = [&](CQuorlinDlg& dlg) {
     std::string error = ApplyJob(dlg, options.configPath, station.run.job, &job);
     if (!error.empty()) return error + ". Correct the job, or run without it.";
-    poster = StartConfiguredPosting(options.configPath, &error);
+    poster = StartConfiguredPosting(options.configPath, job ? &*job : nullptr, &error);
     if (!error.empty()) return error;
     RowListener postRow;
     if (poster)

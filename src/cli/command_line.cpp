@@ -136,12 +136,14 @@ void AddProgrammingOptions(CLI::App* command, CliOptions& options) {
                     "Hand each reply on as soon as the line is quiet (a speed-up not yet tried "
                     "on every charger)");
   AddSerialOption(command, options);
-  auto* post = AddPostOption(command, options,
-                             "Also post every row to URL (http or https), through a spool that "
-                             "keeps it until the server has it");
-  AddSpoolOption(command, options)->needs(post);
-  AddCaCertOption(command, options)->needs(post);
+  // --spool and --cacert serve --post's server or a job's Url=: checked once the job is read.
+  AddPostOption(command, options,
+                "Also post every row to URL (http or https), through a spool that keeps it "
+                "until the server has it");
+  AddSpoolOption(command, options);
+  AddCaCertOption(command, options);
 }
+
 // auto and gang: programming without end, or until N sessions.
 CLI::App* AddProductionCommand(CLI::App& app, const char* name, const char* description,
                                const char* countHelp, CliOptions& options) {

@@ -5,6 +5,7 @@
 #include "cli/option_ranges.h"
 #include "job/job_file.h"
 #include "job/pinned_image.h"
+#include "post/post_settings.h"
 
 namespace {
 
@@ -67,16 +68,6 @@ std::vector<CLI::Option*> AddJobOptions(CLI::App* command, CliOptions& options) 
   return OptionsAddedSince(*command, before);
 }
 
-std::string TakeJob(const CLI::App& command, CliOptions& options) {
-  if (options.job.empty()) {
-    if (options.image.empty()) return "give the firmware image (IMAGE), or a job with --job FILE";
-    return {};
-  }
-  if (std::string conflict = JobConflict(command, options, "the --job"); !conflict.empty())
-    return conflict;
-  return ReadJobInto(options);
-}
-
 std::string JobConflict(const CLI::App& command, const CliOptions& options,
                         const std::string& jobSource) {
   if (!options.image.empty())
@@ -100,7 +91,31 @@ std::string ReadJobInto(CliOptions& options) {
   options.fast = job->fast;
   options.retries = job->retries;
   options.recordPath = job->record;
+  if (!job->postUrl.empty()) {
+    if (!options.postUrl.empty())  // --post's
+      return "the job fixes the record's server: leave out --post or the --job";
+    if (std::string problem = CheckJobUrl(*job); !problem.empty()) return problem;
+    options.postUrl = job->postUrl;
+  }
   if (options.context.station.empty()) options.context.station = job->station;
   options.context.job = job->name;
+  return {};
+}
+
+std::string TakeJob(const CLI::App& command, CliOptions& options) {
+  if (options.job.empty()) {
+    if (options.image.empty()) return "give the firmware image (IMAGE), or a job with --job FILE";
+  } else if (std::string problem = JobConflict(command, options, "the --job"); !problem.empty()) {
+    return problem;
+  } else if (problem = ReadJobInto(options); !problem.empty()) {
+    return problem;
+  }
+  return PostingWithoutServer(options);
+}
+
+std::string PostingWithoutServer(const CliOptions& options) {
+  if (!options.postUrl.empty()) return {};
+  if (!options.spoolFolder.empty()) return "--spool requires --post (or a job with Url=)";
+  if (!options.caCert.empty()) return "--cacert requires --post (or a job with Url=)";
   return {};
 }

@@ -18,6 +18,7 @@ WorkerSettings WorkerSettingsOf(const Job& job) {
   settings.fast = job.fast;
   settings.retries = job.retries;
   settings.record = job.record;
+  settings.postUrl = job.postUrl;
   settings.context.station = job.station;
   settings.context.job = job.name;
   return settings;

@@ -24,6 +24,13 @@ std::string WithoutComment(const std::string& value) {
   return value;
 }
 
+std::string Where(const std::string& jobFile, size_t line) {
+  // Appended, which mingw's GCC 12 does not misread as an overlap.
+  std::string where = "the job " + jobFile;
+  if (line > 0) where.append(":").append(std::to_string(line));
+  return where;
+}
+
 bool IsAbsolute(const std::string& path) {
   return (!path.empty() && (path[0] == '/' || path[0] == '\\')) ||
          (path.size() >= 2 && path[1] == ':');
@@ -108,6 +115,8 @@ const std::map<std::string, KeyReader>& Keys() {
          job.record = BesideJob(job.file, v);
          return true;
        }},
+      {"Url",
+       [](Job& job, const std::string& v, std::string* r) { return Text(v, &job.postUrl, r); }},
       {"Station",
        [](Job& job, const std::string& v, std::string* r) { return Text(v, &job.station, r); }},
   };
@@ -118,10 +127,7 @@ const std::map<std::string, KeyReader>& Keys() {
 
 std::optional<Job> ReadJob(const std::string& path, std::string* error) {
   auto refuse = [&](size_t line, const std::string& reason) {
-    // Appended, which mingw's GCC 12 does not misread as an overlap.
-    std::string where = "the job " + path;
-    if (line > 0) where.append(":").append(std::to_string(line));
-    *error = where + ": " + reason;
+    *error = Where(path, line) + ": " + reason;
     return std::nullopt;
   };
   std::string text;
@@ -130,7 +136,7 @@ std::optional<Job> ReadJob(const std::string& path, std::string* error) {
 
   Job job;
   job.file = path;
-  std::map<std::string, size_t> seen;  // key: its line
+  std::map<std::string, size_t>& seen = job.lines;
   size_t sectionLine = 0;
   for (const ProfileLine& line : ProfileLines(text)) {
     switch (line.kind) {
@@ -168,4 +174,9 @@ std::optional<Job> ReadJob(const std::string& path, std::string* error) {
     if (!problem.empty()) return refuse(seen["Sha256"], problem);
   }
   return job;
+}
+
+std::string JobRefusal(const Job& job, const std::string& key, const std::string& reason) {
+  const auto line = job.lines.find(key);
+  return Where(job.file, line == job.lines.end() ? 0 : line->second) + ": " + key + " " + reason;
 }

@@ -46,6 +46,12 @@ std::string CheckPostUrl(const std::string& url) {
          " (give the server's address, e.g. https://mes.example/api/records)";
 }
 
+std::string CheckJobUrl(const Job& job) {
+  if (job.postUrl.empty()) return "";
+  const std::string why = CheckPostUrl(job.postUrl);
+  return why.empty() ? "" : JobRefusal(job, "Url", why);
+}
+
 std::string CheckCaCert(const std::string& path) {
   std::string text;
   if (const int err = ReadSmallFile(path, &text); err != 0)
@@ -61,15 +67,23 @@ std::string TokenFromEnvironment(std::string* token) {
   return token->empty() ? "" : CheckToken(*token, "CHARGER_UPDATER_TOKEN");
 }
 
-bool PostSettingsFromProfile(const std::string& configPath, PostSettings* settings,
+bool PostSettingsFromProfile(const std::string& configPath, const Job* job, PostSettings* settings,
                              std::string* error) {
-  settings->url = ReadProfileString(configPath, "Record", "Url", "");
+  const bool jobsServer = job != nullptr && !job->postUrl.empty();
+  settings->url = jobsServer ? job->postUrl : ReadProfileString(configPath, "Record", "Url", "");
   if (settings->url.empty()) return true;
   const auto fail = [&](const std::string& key, const std::string& why) {
     *error = why + ". Correct [Record] " + key + "= in " + configPath + ".";
     return false;
   };
-  if (std::string why = CheckPostUrl(settings->url); !why.empty()) return fail("Url", why);
+  if (jobsServer) {
+    if (std::string why = CheckJobUrl(*job); !why.empty()) {
+      *error = why + ". Correct the job, or run without it.";
+      return false;
+    }
+  } else if (std::string why = CheckPostUrl(settings->url); !why.empty()) {
+    return fail("Url", why);
+  }
   settings->spoolFolder = ReadProfileString(configPath, "Record", "Spool", "");
   settings->caCert = ReadProfileString(configPath, "Record", "CaCert", "");
   if (!settings->caCert.empty())

@@ -87,12 +87,14 @@ std::unique_ptr<Station> Station::Open(Options options, std::string* problem, in
     if (ReadProfileString(options.configPath, "Transfer", "Fast", "0") == "1")
       options.run.fast = true;
   }
-  // Rows go to --post's server, else to config.ini's [Record] Url=; the workers are told too,
-  // for the rows they write themselves should the station be gone.
+  // Rows go to --post's server or the job's Url=, else to config.ini's [Record] Url=; the workers
+  // are told too, for the rows they write themselves should the station be gone.
+  if (std::string why = PostingWithoutServer(options.run); !why.empty())
+    return refuse(why + ".", kExitUsage);
   PostSettings post;
   if (!options.run.postUrl.empty())
     error = PostSettingsOf(options.run, &post);
-  else if (!PostSettingsFromProfile(options.configPath, &post, &error))
+  else if (!PostSettingsFromProfile(options.configPath, nullptr, &post, &error))
     return refuse(error, kExitUsage);
   if (!error.empty()) return refuse(error + ".", kExitUsage);
   options.run.postUrl = post.url;
