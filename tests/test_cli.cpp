@@ -26,8 +26,8 @@
 #include "cli/commands.h"
 #include "cli_process.h"
 #include "engine_fixture.h"
-#include "scratch_dir.h"
 #include "sim/sim_charger.h"
+#include "sim_cli_fixture.h"
 
 extern char** environ;
 
@@ -57,53 +57,9 @@ class HeldPort {
   int m_fd;
 };
 
-class CliTest : public ::testing::Test {
+class CliTest : public SimCliTest {
  protected:
-  ~CliTest() override {
-    sim.Stop();
-    if (HasFailure())
-      for (const std::string& line : simLog.Lines())
-        std::fprintf(stderr, "sim: %s\n", line.c_str());
-  }
-
-  // The simulator behind `link`, every line it logs kept.
-  void StartSim(chargersim::Options options = {}) {
-    options.linkPath = link;
-    options.verbose = true;
-    options.log = simLog.Sink();
-    std::string error;
-    ASSERT_TRUE(sim.Start(std::move(options), &error)) << error;
-  }
-
-  static bool Eventually(const std::function<bool()>& condition,
-                         std::chrono::milliseconds timeout = 15s) {
-    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;
-         std::this_thread::sleep_for(10ms))
-      if (condition()) return true;
-    return false;
-  }
-
-  bool WaitForSimLog(const std::string& part, std::chrono::milliseconds timeout) const {
-    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
-      if (simLog.Contains(part)) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-
-  std::string WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    const std::string path = dir + "/" + name;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return path;
-  }
-
-  ScratchDir scratch{"clitest"};
-  std::string dir = scratch.Path();
-  std::string link = dir + "/ttyCharger";
-  enginetest::SimLog simLog;
-  chargersim::SimCharger sim;
+  CliTest() : SimCliTest("clitest") {}
 };
 
 TEST_F(CliTest, PortsListsTheOverrideInItsOwnOrder) {
@@ -337,15 +293,20 @@ class InterruptedCli : public CliTest {
     image = WriteFile("fw.bin", MakeImage(20000, 4));
   }
   bool MidTransfer() { return WaitForSimLog("image bytes", 15s); }
+  // `command` run on the slow charger and sent `signals` once its transfer is under way.
+  Outcome SignalledMidTransfer(const char* command, std::initializer_list<int> signals,
+                               std::chrono::seconds wait) {
+    Cli cli({command, image, "--ports", link});
+    EXPECT_TRUE(MidTransfer());
+    for (const int signal : signals) cli.Signal(signal);
+    return cli.Finish(wait);
+  }
   std::string image;
 };
 
 TEST_F(InterruptedCli, CtrlCCancelsTheTransferSoTheChargerAnswersAtOnce) {
   StartSlowCharger();
-  Cli cli({"flash", image, "--ports", link});
-  ASSERT_TRUE(MidTransfer());
-  cli.Signal(SIGINT);
-  const Outcome run = cli.Finish(10s);
+  const Outcome run = SignalledMidTransfer("flash", {SIGINT}, 10s);
   EXPECT_EQ(run.exitCode, 130) << run.err;
   ASSERT_FALSE(Lines(run.out).empty());
   EXPECT_EQ(Lines(run.out).back(), "Program failed.");
@@ -362,12 +323,8 @@ TEST_F(InterruptedCli, CtrlCCancelsTheTransferSoTheChargerAnswersAtOnce) {
 
 TEST_F(InterruptedCli, AutoStoppedTwiceBySigtermCountsTheSessionAsFailed) {
   StartSlowCharger();
-  Cli cli({"auto", image, "--ports", link});
-  ASSERT_TRUE(MidTransfer());
   // `timeout` and service managers may signal twice; that is no reason to leave uncleanly.
-  cli.Signal(SIGTERM);
-  cli.Signal(SIGTERM);
-  const Outcome run = cli.Finish(10s);
+  const Outcome run = SignalledMidTransfer("auto", {SIGTERM, SIGTERM}, 10s);
   EXPECT_EQ(run.exitCode, 143) << run.err;
   EXPECT_EQ(Lines(run.out),
             (std::vector<std::string>{"Program failed.", "===  0 succeeded ===  1 failed ==="}));
@@ -401,11 +358,7 @@ TEST_F(InterruptedCli, AClosedTerminalCancelsTheTransferAndWritesItsRow) {
 TEST_F(InterruptedCli, SecondCtrlCLeavesAtOnceButLetsThePortGo) {
   StartSlowCharger();
   const PortState before(link);
-  Cli cli({"flash", image, "--ports", link});
-  ASSERT_TRUE(MidTransfer());
-  cli.Signal(SIGINT);
-  cli.Signal(SIGINT);
-  const Outcome run = cli.Finish(5s);
+  const Outcome run = SignalledMidTransfer("flash", {SIGINT, SIGINT}, 5s);
   EXPECT_EQ(run.exitCode, 130) << run.err;
   const PortState after(link);
   EXPECT_EQ(after.exclusive, 0);

@@ -12,6 +12,8 @@
 #include <set>
 #include <thread>
 
+#include "cli/job_options.h"
+#include "cli/programming_plan.h"
 #include "conductor/conductor.h"
 #include "conductor/worker_options.h"
 #include "job/job_file.h"
@@ -141,15 +143,18 @@ TEST_F(ProductionTest, AJobsSettingsReachAStationsWorkers) {
   const std::string jobPath = dir + "/line4.ini";
   std::ofstream(jobPath) << "[Job]\nName=line 4\nImage=fw.bin\nVerify=1\nRecord=rows.jsonl\n"
                             "Url=http://127.0.0.1:9/rows\nStation=Line 4\n";
+  CliOptions run;
+  run.job = jobPath;
+  ASSERT_EQ(ReadJobInto(run), "");
+  run.ports = {charger.link};
+  run.count = 1;
+  SessionReport report;
   std::string error;
-  const auto job = ReadJob(jobPath, &error);
-  ASSERT_TRUE(job) << error;
-  ConductorPlan plan;
-  plan.ports = {charger.link};
-  plan.imagePath = job->image;
+  int status = 0;
+  std::optional<ConductorPlan> planned = ProgrammingPlan(run, report, &error, &status);
+  ASSERT_TRUE(planned) << error;
+  ConductorPlan plan = std::move(*planned);
   plan.workerProgram = CLI_PATH;
-  plan.workerOptions = WorkerOptions(WorkerSettingsOf(*job));
-  plan.count = 1;
   RecordingFace face;
   Conductor conductor(plan, face);
   conductor.Start();

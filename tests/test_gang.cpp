@@ -330,7 +330,7 @@ TEST_F(ProductionTest, GangOnATerminalKeepsResultsAboveATableThatFits) {
   const auto all = screen.Everything();
   for (const char* serial : {"T1", "T2", "T3"}) {
     // "... T1 succeeded" with nothing after it but blanks.
-    const std::string ending = " " + std::string(serial) + " succeeded";
+    const std::string ending = std::string(" ").append(serial).append(" succeeded");
     const auto endsThere = [&](const std::string& line) {
       const size_t at = line.find(ending);
       return at != std::string::npos &&

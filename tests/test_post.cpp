@@ -23,8 +23,8 @@
 #include "record/session_record.h"
 #include "record_server.h"
 #include "res/resource_ids.h"
-#include "scratch_dir.h"
 #include "sim/sim_charger.h"
+#include "sim_cli_fixture.h"
 
 namespace {
 
@@ -34,32 +34,11 @@ using enginetest::MakeImage;
 
 constexpr const char* kToken = "tok-7f3a9c1e-never-written";
 
-class PostTest : public ::testing::Test {
+class PostTest : public SimCliTest {
  protected:
-  ~PostTest() override {
-    sim.Stop();
-    if (HasFailure())
-      for (const std::string& line : simLog.Lines())
-        std::fprintf(stderr, "sim: %s\n", line.c_str());
-  }
+  PostTest() : SimCliTest("posttest") {}
 
-  void StartSim() {
-    chargersim::Options options;
-    options.linkPath = link;
-    options.verbose = true;
-    options.log = simLog.Sink();
-    std::string error;
-    ASSERT_TRUE(sim.Start(std::move(options), &error)) << error;
-  }
-
-  std::string Image() const {
-    const std::vector<uint8_t> bytes = MakeImage(2000, 3);
-    const std::string path = dir + "/fw.bin";
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return path;
-  }
+  std::string Image() const { return WriteFile("fw.bin", MakeImage(2000, 3)); }
 
   // flash with --post URL through the test's spool; `extra` goes at the end.
   Outcome Flash(const std::string& url, std::vector<std::string> extra = {}) {
@@ -94,12 +73,7 @@ class PostTest : public ::testing::Test {
     return ids;
   }
 
-  ScratchDir scratch{"posttest"};
-  std::string dir = scratch.Path();
-  std::string link = dir + "/ttyCharger";
   std::string spool = dir + "/spool";
-  enginetest::SimLog simLog;
-  chargersim::SimCharger sim;
 };
 
 // Every byte the run left behind, the record, the spool, the server's log aside.

@@ -66,6 +66,14 @@ void CountLoss(void*, int error) {
   g_lostError = error;
 }
 
+// A channel opened on a fresh pty, what it reads collected.
+struct OpenChannel {
+  Pty pty;
+  Sink sink;
+  Channel ch;
+  OpenChannel() { EXPECT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1); }
+};
+
 struct Faults {
   SysIo io = RealSysIo();
   Faults() { g_calls = 0; }
@@ -76,10 +84,8 @@ struct Faults {
 TEST(SerialReceive, BurstArrivesInOrderInChunksOfAtMost1024ThroughInterruptsAndShortReads) {
   Faults f;
   f.io.read = ChoppyRead, f.io.poll = CountingPoll, f.Install();
-  Pty pty;
-  Sink sink;
-  Channel ch;
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  OpenChannel open;
+  auto& [pty, sink, ch] = open;
   const Bytes sent = Pattern(3000);
   pty.Send(sent);
   ASSERT_TRUE(sink.WaitFor(sent.size()));
@@ -160,10 +166,8 @@ TEST(SerialLifecycle, UnplugOrReadErrorEndsTheReaderQuietly) {
 TEST(SerialWrite, BytesArriveExactlyEvenWithInterruptsAndShortWrites) {
   Faults f;
   f.io.write = ChoppyWrite, f.io.poll = CountingPoll, f.Install();
-  Pty pty;
-  Sink sink;
-  Channel ch;
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  OpenChannel open;
+  auto& [pty, sink, ch] = open;
   const Bytes sent = Pattern(1 + 133 + 1029);
   ASSERT_EQ(ch.WritePort(sent.data(), 1), 1);
   ASSERT_EQ(ch.WritePort(sent.data() + 1, 133), 1);
@@ -173,10 +177,8 @@ TEST(SerialWrite, BytesArriveExactlyEvenWithInterruptsAndShortWrites) {
 
 TEST(SerialWrite, FailuresReturnZeroAndAWriterWaitingForRoomDoesNotHoldUpClose) {
   Faults f;
-  Pty pty;
-  Sink sink;
-  Channel ch;
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  OpenChannel open;
+  auto& [pty, sink, ch] = open;
   const Bytes block = Pattern(4096);
   f.io.write = [](int, const void*, size_t) -> ssize_t { return errno = EIO, -1; };
   f.Install();
@@ -204,10 +206,8 @@ TEST(SerialWrite, ConcurrentWritersKeepMessagesWholeThroughShortWrites) {
   Faults f;
   f.io.write = ChoppyWrite;
   f.Install();
-  Pty pty;
-  Sink sink;
-  Channel ch;
-  ASSERT_EQ(ch.OpenPort(pty.slave.c_str(), &sink), 1);
+  OpenChannel open;
+  auto& [pty, sink, ch] = open;
   ExpectConcurrentMessagesWhole(ch, pty);
 }
 

@@ -244,6 +244,14 @@ class SimTest : public ::testing::Test {
     return sessions.empty() ? chargersim::SessionResult{} : sessions.back();
   }
 
+  // The one session, which must have programmed `image` whole.
+  chargersim::SessionResult ProgrammedWhole(const Bytes& image) {
+    const chargersim::SessionResult session = OnlySession();
+    EXPECT_TRUE(session.ok) << session.failure;
+    EXPECT_EQ(m_sim.ReceivedImage(), image);
+    return session;
+  }
+
   chargersim::SimCharger m_sim;
   std::unique_ptr<Line> m_line;
 };
@@ -436,13 +444,11 @@ TEST_F(SimTest, ChoppedTransferIsReceivedByteIdenticalAndSaved) {
   const Bytes image = RandomImage(3000, 1);
   Program("fw.bin", image);
 
-  const chargersim::SessionResult session = OnlySession();
-  EXPECT_TRUE(session.ok) << session.failure;
+  const chargersim::SessionResult session = ProgrammedWhole(image);
   EXPECT_EQ(session.fileName, "fw.bin");
   EXPECT_EQ(session.dataBlocks, 3u);
   EXPECT_EQ(session.rejected, 0u);
   EXPECT_EQ(session.Summary(), "programmed fw.bin, 3000 bytes, CRC ok");
-  EXPECT_EQ(m_sim.ReceivedImage(), image);
   EXPECT_EQ(ReadFile(options.savePath), image);
   std::remove(options.savePath.c_str());
 
@@ -459,10 +465,7 @@ TEST_F(SimTest, BlockNumbersWrapFrom255To0) {
   // 300 short blocks: numbers 1..255, then 0..44.
   const Bytes image = RandomImage(300 * 128 - 50, 3);
   Program("wrap.bin", image, 128);
-  const chargersim::SessionResult session = OnlySession();
-  EXPECT_TRUE(session.ok) << session.failure;
-  EXPECT_EQ(session.dataBlocks, 300u);
-  EXPECT_EQ(m_sim.ReceivedImage(), image);
+  EXPECT_EQ(ProgrammedWhole(image).dataBlocks, 300u);
 }
 
 TEST_F(SimTest, BrokenBlocksAreNakedAndTheirRepairAccepted) {
@@ -498,10 +501,7 @@ TEST_F(SimTest, BrokenBlocksAreNakedAndTheirRepairAccepted) {
   EXPECT_EQ(Send(secondFile), Bytes{NAK});
   EXPECT_EQ(Send(EndOfBatchFrame()), Bytes{ACK});
 
-  const chargersim::SessionResult session = OnlySession();
-  EXPECT_TRUE(session.ok) << session.failure;
-  EXPECT_EQ(session.rejected, 8u);
-  EXPECT_EQ(m_sim.ReceivedImage(), image);
+  EXPECT_EQ(ProgrammedWhole(image).rejected, 8u);
 }
 
 TEST_F(SimTest, BadHeadersAreNaked) {

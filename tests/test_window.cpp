@@ -209,6 +209,7 @@ struct Updater {
     return options;
   }
 
+  QTemporaryDir scratch;  // for an image to load
   // The sender writes through the one global channel, so the engine must use it too.
   QuorlinWindow window;
   CQuorlinDlg dlg;
@@ -703,8 +704,8 @@ class TestWindow : public QObject {
   }
 
   // A charger found and an image loaded: "Update" is ready and the search is over.
-  static bool ReadyToUpdate(Updater& updater, const QTemporaryDir& dir) {
-    const std::string image = dir.filePath("fw.bin").toStdString();
+  static bool ReadyToUpdate(Updater& updater) {
+    const std::string image = updater.scratch.filePath("fw.bin").toStdString();
     {
       std::ofstream out(image, std::ios::binary);
       for (int i = 0; i < 3000; ++i) out.put(static_cast<char>(i * 7));
@@ -723,9 +724,8 @@ class TestWindow : public QObject {
   void fullUpdateShowsSuccess() {
     FakeCharger charger(true, 1000);
     QVERIFY(!charger.Port().empty());
-    QTemporaryDir dir;
     Updater updater({charger.Port()});
-    QVERIFY(ReadyToUpdate(updater, dir));
+    QVERIFY(ReadyToUpdate(updater));
     QuorlinWindow& window = updater.window;
     QCOMPARE(TextOf(window.Control(ids::kChargerLine)), QString("Model A  connected."));
     QCOMPARE(TextOf(window.Control(ids::kChargerSerial)),
@@ -796,9 +796,8 @@ class TestWindow : public QObject {
   void closeMidTransfer() {
     FakeCharger charger(true, 1);
     QVERIFY(!charger.Port().empty());
-    QTemporaryDir dir;
     Updater updater({charger.Port()});
-    QVERIFY(ReadyToUpdate(updater, dir));
+    QVERIFY(ReadyToUpdate(updater));
     QuorlinWindow& window = updater.window;
     QTest::mouseClick(window.Control(ids::kUpdate), Qt::LeftButton);
     auto* bar = qobject_cast<QProgressBar*>(window.Control(ids::kProgress));

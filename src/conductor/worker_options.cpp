@@ -9,21 +9,6 @@ std::string QuotedNames(const std::vector<std::string>& names) {
   return joined;
 }
 
-WorkerSettings WorkerSettingsOf(const Job& job) {
-  WorkerSettings settings;
-  settings.guards = job.guards;
-  settings.sha256 = job.sha256;
-  settings.skipSameVersion = job.skipSameVersion;
-  settings.verify = job.verify;
-  settings.fast = job.fast;
-  settings.retries = job.retries;
-  settings.record = job.record;
-  settings.postUrl = job.postUrl;
-  settings.context.station = job.station;
-  settings.context.job = job.name;
-  return settings;
-}
-
 std::vector<std::string> WorkerOptions(const WorkerSettings& settings) {
   char timeout[32];
   std::snprintf(timeout, sizeof timeout, "%g", settings.timeoutSeconds);

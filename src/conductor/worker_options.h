@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "job/guards.h"
-#include "job/job_file.h"
 #include "record/session_record.h"
 
 // What each worker of a programming run is told besides its port and the image: the same for
@@ -25,8 +24,6 @@ struct WorkerSettings {
   RecordContext context;
 };
 
-// A job's settings, as a station running it hands them on.
-WorkerSettings WorkerSettingsOf(const Job& job);
 // Names as one option value a worker splits back whole: each quoted, so a serial number or a
 // pattern with a comma or blanks at its ends arrives as it was.
 std::string QuotedNames(const std::vector<std::string>& names);

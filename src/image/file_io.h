@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/open_file.h"
+
 // The few file operations the image and config.ini need. Failures are errno values, so every
 // platform reports them in the same words.
 namespace file_io {
@@ -11,36 +13,29 @@ namespace file_io {
 enum class Kind { Regular, Directory, Other };
 
 // A file opened read-only. Opening a FIFO does not wait for a writer.
-class Reader {
+class Reader : public OpenFile {
  public:
   explicit Reader(const std::string& path);
   ~Reader();
-  Reader(const Reader&) = delete;
-  Reader& operator=(const Reader&) = delete;
 
-  int OpenError() const { return m_openError; }  // 0 when open
   bool Describe(Kind* kind, uint64_t* size, int* err) const;
   // Bytes read, 0 at the end, -1 on failure (with *err).
   long long Read(void* buffer, size_t size, int* err);
 
  private:
   int m_fd = -1;
-  int m_openError = 0;
 };
 
 // A file that rows are appended to, shared with other processes: each Append lands whole at
 // the file's current end, whoever else appends, and is on the disk when it returns.
-class Appender {
+class Appender : public OpenFile {
  public:
   // Opens `path` for appending and reading, creating it (mode 0644 before the umask) when it
   // is missing. Opening a FIFO does not wait for a reader.
   explicit Appender(const std::string& path);
   ~Appender();
-  Appender(const Appender&) = delete;
-  Appender& operator=(const Appender&) = delete;
 
-  int OpenError() const { return m_openError; }  // 0 when open
-  bool Created() const { return m_created; }     // the open made the file
+  bool Created() const { return m_created; }  // the open made the file
   bool Describe(Kind* kind, uint64_t* size, int* err) const;
   // Keeps other appenders of the file, in any process, waiting until Unlock.
   void Lock();
@@ -54,7 +49,6 @@ class Appender {
 
  private:
   std::intptr_t m_file = -1;  // a descriptor, or a HANDLE on Windows
-  int m_openError = 0;
   bool m_created = false;
 };
 

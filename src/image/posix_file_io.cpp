@@ -34,8 +34,9 @@ std::string DirectoryOf(const std::string& path) {
 }  // namespace
 
 Reader::Reader(const std::string& path)
-    : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)),
-      m_openError(m_fd < 0 ? errno : 0) {}
+    : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)) {
+  if (m_fd < 0) m_openError = errno;
+}
 
 Reader::~Reader() {
   if (m_fd >= 0) ::close(m_fd);

@@ -63,16 +63,20 @@ bool Text(const std::string& value, std::string* text, std::string* reason) {
   return true;
 }
 
+// A file the job names; a relative path is taken from the job file's folder.
+bool FileBesideJob(const Job& job, const std::string& value, std::string* path,
+                   std::string* reason) {
+  if (!Text(value, path, reason)) return false;
+  *path = BesideJob(job.file, value);
+  return true;
+}
+
 const std::map<std::string, KeyReader>& Keys() {
   static const std::map<std::string, KeyReader> keys = {
       {"Name",
        [](Job& job, const std::string& v, std::string* r) { return Text(v, &job.name, r); }},
-      {"Image",
-       [](Job& job, const std::string& v, std::string* r) {
-         if (!Text(v, &job.image, r)) return false;
-         job.image = BesideJob(job.file, v);
-         return true;
-       }},
+      {"Image", [](Job& job, const std::string& v,
+                   std::string* r) { return FileBesideJob(job, v, &job.image, r); }},
       {"Sha256",
        [](Job& job, const std::string& v, std::string* r) {
          if (!IsSha256Text(v)) {
@@ -109,12 +113,8 @@ const std::map<std::string, KeyReader>& Keys() {
               "'";
          return false;
        }},
-      {"Record",
-       [](Job& job, const std::string& v, std::string* r) {
-         if (!Text(v, &job.record, r)) return false;
-         job.record = BesideJob(job.file, v);
-         return true;
-       }},
+      {"Record", [](Job& job, const std::string& v,
+                    std::string* r) { return FileBesideJob(job, v, &job.record, r); }},
       {"Url",
        [](Job& job, const std::string& v, std::string* r) { return Text(v, &job.postUrl, r); }},
       {"Station",

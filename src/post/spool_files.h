@@ -4,20 +4,19 @@
 #include <string>
 #include <string_view>
 
+#include "platform/open_file.h"
+
 // The file operations the spool needs. Failures are errno values, so every platform reports
 // them in the same words.
 namespace spool_files {
 
 // A file of the spool, opened for reading and writing and created when missing. Other
 // programs may open, write and shorten it at the same time; the spool's locks keep order.
-class File {
+class File : public OpenFile {
  public:
   explicit File(const std::string& path);
   ~File();
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
 
-  int OpenError() const { return m_openError; }  // 0 when open
   int Size(uint64_t* size) const;
   // Appends up to `count` bytes from `offset` to `out`; fewer at the end of the file.
   int ReadAt(uint64_t offset, size_t count, std::string* out) const;
@@ -32,26 +31,21 @@ class File {
   long long WriteSome(uint64_t offset, const char* data, size_t count, int* err);
 
   std::intptr_t m_file = -1;  // a descriptor, or a HANDLE on Windows
-  int m_openError = 0;
 };
 
 // A lock file: while one holder has it, every other waits, in any program. Holders in one
 // program need locks of their own (one LockFile each), as the OS counts a lock per open file.
-class LockFile {
+class LockFile : public OpenFile {
  public:
   explicit LockFile(const std::string& path);
   ~LockFile();
-  LockFile(const LockFile&) = delete;
-  LockFile& operator=(const LockFile&) = delete;
 
-  int OpenError() const { return m_openError; }
   void Lock();
   bool TryLock();
   void Unlock();
 
  private:
   std::intptr_t m_file = -1;
-  int m_openError = 0;
 };
 
 // Makes `path` and the folders above it that are missing. 0 or why not.

@@ -59,6 +59,16 @@ QLabel* TotalBox(QGridLayout* grid, int column, const char* caption, RowColour c
   return figure;
 }
 
+// A label in a bold font `scale` times the window's size.
+QLabel* BoldLabel(double scale) {
+  auto* label = new QLabel;
+  QFont font = label->font();
+  font.setPointSizeF(font.pointSizeF() * scale);
+  font.setBold(true);
+  label->setFont(font);
+  return label;
+}
+
 }  // namespace
 
 StationWindow::StationWindow(Station& station, QWidget* parent)
@@ -66,18 +76,10 @@ StationWindow::StationWindow(Station& station, QWidget* parent)
   setWindowTitle(QStringLiteral("Charger Updater - Production station"));
   setWindowIcon(QIcon(ResourcePixmap(ids::kAppIcon)));
 
-  m_title = new QLabel;
-  QFont titleFont = m_title->font();
-  titleFont.setPointSizeF(titleFont.pointSizeF() * 1.8);
-  titleFont.setBold(true);
-  m_title->setFont(titleFont);
+  m_title = BoldLabel(1.8);
   m_details = new QLabel;
   m_details->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  m_run = new QLabel;
-  QFont runFont = m_run->font();
-  runFont.setPointSizeF(runFont.pointSizeF() * 1.3);
-  runFont.setBold(true);
-  m_run->setFont(runFont);
+  m_run = BoldLabel(1.3);
   m_others = new QLabel;
 
   m_open = new QPushButton(QStringLiteral("Open image..."));
