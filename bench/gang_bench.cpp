@@ -44,11 +44,11 @@ double WireFloorSeconds(unsigned baud) {
 
 pid_t Spawn(std::vector<std::string> args, bool quiet) {
   Child child;
-  ChildSpec spec;
-  spec.argv = std::move(args);
-  spec.outToNull = true;
-  spec.errToNull = quiet;
-  if (SpawnChild(spec, &child) != 0) return -1;
+  ChildLaunch launch;
+  launch.argv = std::move(args);
+  launch.outToNull = true;
+  launch.errToNull = quiet;
+  if (SpawnChild(launch, &child) != 0) return -1;
   return child.pid;
 }
 

@@ -35,12 +35,12 @@ constexpr size_t kImageSize = 40960;
 constexpr int kGangPorts = 8;
 
 pid_t Spawn(std::vector<std::string> args) {
-  ChildSpec spec;
-  spec.argv = std::move(args);
-  spec.outToNull = true;
-  spec.errToNull = true;
+  ChildLaunch launch;
+  launch.argv = std::move(args);
+  launch.outToNull = true;
+  launch.errToNull = true;
   Child child;
-  return SpawnChild(spec, &child) == 0 ? child.pid : -1;
+  return SpawnChild(launch, &child) == 0 ? child.pid : -1;
 }
 
 void Stop(pid_t pid) {

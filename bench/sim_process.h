@@ -34,14 +34,14 @@ class Charger {
  public:
   // `baud` 0: bytes take no time on the line.
   Charger(const std::string& savePath, bool verbose, unsigned baud = 0) {
-    ChildSpec spec;
-    spec.argv = {CHARGER_SIM_PATH, "--once", "--save", savePath};
-    if (baud != 0) spec.argv.insert(spec.argv.end(), {"--baud", std::to_string(baud)});
-    spec.pipeOut = true;
-    spec.errToNull = !verbose;
-    if (verbose) spec.argv.push_back("-v");
+    ChildLaunch launch;
+    launch.argv = {CHARGER_SIM_PATH, "--once", "--save", savePath};
+    if (baud != 0) launch.argv.insert(launch.argv.end(), {"--baud", std::to_string(baud)});
+    launch.pipeOut = true;
+    launch.errToNull = !verbose;
+    if (verbose) launch.argv.push_back("-v");
     Child child;
-    if (SpawnChild(spec, &child) != 0) return;
+    if (SpawnChild(launch, &child) != 0) return;
     m_pid = child.pid;
     m_out = child.out;
   }

@@ -88,10 +88,10 @@ class Updater {
 
   explicit Updater(std::vector<std::string> args) {
     Child child;
-    ChildSpec spec;
-    spec.argv = std::move(args);
-    spec.pipeOut = spec.pipeErr = true;
-    if (SpawnChild(spec, &child) != 0) return;
+    ChildLaunch launch;
+    launch.argv = std::move(args);
+    launch.pipeOut = launch.pipeErr = true;
+    if (SpawnChild(launch, &child) != 0) return;
     m_pid = child.pid;
     m_reader = std::thread([this, o = child.out, e = child.err] { ReadLines(o, e); });
   }

@@ -34,18 +34,18 @@ constexpr size_t kImageSize = 40960;
 constexpr double kIdleSeconds = 5;
 
 pid_t Spawn(std::vector<std::string> args, bool offscreen) {
-  ChildSpec spec;
-  spec.argv = std::move(args);
-  spec.outToNull = true;
-  spec.errToNull = true;
+  ChildLaunch launch;
+  launch.argv = std::move(args);
+  launch.outToNull = true;
+  launch.errToNull = true;
   if (offscreen) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
     env.emplace_back("QT_QPA_PLATFORM=offscreen");
-    spec.env = std::move(env);
+    launch.env = std::move(env);
   }
   Child child;
-  return SpawnChild(spec, &child) == 0 ? child.pid : -1;
+  return SpawnChild(launch, &child) == 0 ? child.pid : -1;
 }
 
 // The process's own CPU seconds, without its children's.

@@ -110,13 +110,13 @@ std::string WorkerPool::ThisProgram() {
 std::string WorkerPool::Start(size_t index, const std::vector<std::string>& args) {
   Worker& worker = m_impl->workers[index];
   if (worker.pid > 0) return "it is still running";
-  ChildSpec spec;
-  spec.argv = {m_impl->program};
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.pipeIn = spec.pipeOut = spec.pipeErr = true;
-  spec.ownProcessGroup = true;
+  ChildLaunch launch;
+  launch.argv = {m_impl->program};
+  launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+  launch.pipeIn = launch.pipeOut = launch.pipeErr = true;
+  launch.ownProcessGroup = true;
   Child child;
-  if (const int failed = SpawnChild(spec, &child); failed != 0) return std::strerror(failed);
+  if (const int failed = SpawnChild(launch, &child); failed != 0) return std::strerror(failed);
   worker = Worker{};
   worker.pid = child.pid;
   worker.in = child.in;

@@ -101,6 +101,11 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 bool NameLooksLikeImage(std::string_view name) {
   return name.find("BIN") != std::string_view::npos || name.find("bin") != std::string_view::npos;
 }

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-inline constexpr uint32_t kImageSizeLimit = 128000;        // valid images are below this
-inline constexpr uint64_t kLargestFileRead = 16u << 20;    // larger files are refused unread
+inline constexpr uint32_t kImageSizeLimit = 128000;      // valid images are below this
+inline constexpr uint64_t kLargestFileRead = 16u << 20;  // larger files are refused unread
 
 struct ImageRead {
   bool ok = false;
@@ -21,6 +21,8 @@ ImageRead ReadImageFile(const std::string& path);
 
 // File-name part of a path (after the last '/' or '\\').
 std::string BaseName(const std::string& path);
+// The folder part of `path` with its separator (either kind), empty when it names none.
+std::string FolderOf(const std::string& path);
 // The name contains "BIN" or "bin".
 bool NameLooksLikeImage(std::string_view name);
 // Name test plus 1 <= size < 128000.

@@ -38,8 +38,7 @@ bool IsAbsolute(const std::string& path) {
 
 std::string BesideJob(const std::string& jobFile, const std::string& path) {
   if (IsAbsolute(path)) return path;
-  const size_t slash = jobFile.find_last_of("/\\");
-  return slash == std::string::npos ? path : jobFile.substr(0, slash + 1) + path;
+  return FolderOf(jobFile) + path;
 }
 
 // One key's reading: false with the reason when its value is not one it takes.

@@ -34,25 +34,25 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
-int SpawnChild(const ChildSpec& spec, Child* child) {
+int SpawnChild(const ChildLaunch& launch, Child* child) {
   Pipe in, out, err;
   const std::pair<bool, Pipe*> pipes[] = {
-      {spec.pipeIn, &in}, {spec.pipeOut, &out}, {spec.pipeErr, &err}};
+      {launch.pipeIn, &in}, {launch.pipeOut, &out}, {launch.pipeErr, &err}};
   for (auto [wanted, pipe] : pipes)
     if (wanted && ::pipe2(pipe->ends, O_CLOEXEC) != 0) return errno;
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (spec.pipeIn) posix_spawn_file_actions_adddup2(&actions, in.ends[0], STDIN_FILENO);
-  if (spec.pipeOut)
+  if (launch.pipeIn) posix_spawn_file_actions_adddup2(&actions, in.ends[0], STDIN_FILENO);
+  if (launch.pipeOut)
     posix_spawn_file_actions_adddup2(&actions, out.ends[1], STDOUT_FILENO);
-  else if (spec.outToNull)
+  else if (launch.outToNull)
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  if (spec.pipeErr)
+  if (launch.pipeErr)
     posix_spawn_file_actions_adddup2(&actions, err.ends[1], STDERR_FILENO);
-  else if (spec.errToNull)
+  else if (launch.errToNull)
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  if (spec.inheritNothingElse) posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (launch.inheritNothingElse) posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -63,19 +63,19 @@ int SpawnChild(const ChildSpec& spec, Child* child) {
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (spec.ownProcessGroup) {
+  if (launch.ownProcessGroup) {
     posix_spawnattr_setpgroup(&attr, 0);
     flags |= POSIX_SPAWN_SETPGROUP;
   }
   posix_spawnattr_setflags(&attr, flags);
 
-  std::vector<std::string> args = spec.argv;
-  std::vector<std::string> env = spec.env ? *spec.env : std::vector<std::string>{};
+  std::vector<std::string> args = launch.argv;
+  std::vector<std::string> env = launch.env ? *launch.env : std::vector<std::string>{};
   std::vector<char*> argv = Pointers(args);
   std::vector<char*> envp = Pointers(env);
   pid_t pid = -1;
   const int failed = ::posix_spawn(&pid, args.at(0).c_str(), &actions, &attr, argv.data(),
-                                   spec.env ? envp.data() : environ);
+                                   launch.env ? envp.data() : environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (failed != 0) return failed;

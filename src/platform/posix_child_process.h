@@ -9,7 +9,7 @@
 // A program started as a child process, with pipes for the standard streams its parent
 // reads or writes. It starts with no signal blocked and Ctrl-C, SIGTERM, SIGHUP and SIGPIPE
 // at their defaults, whatever the parent does with them.
-struct ChildSpec {
+struct ChildLaunch {
   std::vector<std::string> argv;                // argv[0] is the program's path
   std::optional<std::vector<std::string>> env;  // "NAME=value" each; none: the parent's
   bool pipeIn = false;
@@ -29,4 +29,4 @@ struct Child {
 };
 
 // 0 with the child started, or why it could not be (errno); nothing is left open then.
-int SpawnChild(const ChildSpec& spec, Child* child);
+int SpawnChild(const ChildLaunch& launch, Child* child);

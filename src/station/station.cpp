@@ -32,12 +32,10 @@ std::optional<ImageFacts> ReadImage(const std::string& path, std::string* proble
 
 // charger-updater-cli in the folder of `self` (this program), with its extension.
 std::string ToolBeside(const std::string& self) {
-  const size_t slash = self.find_last_of("/\\");
-  const std::string folder = slash == std::string::npos ? "" : self.substr(0, slash + 1);
+  const std::string folder = FolderOf(self);
   const size_t dot = self.rfind('.');
   const std::string extension =
-      dot != std::string::npos && (slash == std::string::npos || dot > slash) ? self.substr(dot)
-                                                                              : "";
+      dot != std::string::npos && dot >= folder.size() ? self.substr(dot) : "";
   return folder + "charger-updater-cli" + extension;
 }
 

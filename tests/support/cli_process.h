@@ -68,16 +68,16 @@ class Cli {
 
     // The simulator's pty master must not live on in the child, or unplugging would not
     // hang up the port.
-    ChildSpec spec;
-    spec.argv = {program};
-    spec.env = envText;
-    spec.pipeOut = spec.pipeErr = true;
-    spec.inheritNothingElse = true;
-    spec.ownProcessGroup = ownGroup;
-    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    ChildLaunch launch;
+    launch.argv = {program};
+    launch.env = envText;
+    launch.pipeOut = launch.pipeErr = true;
+    launch.inheritNothingElse = true;
+    launch.ownProcessGroup = ownGroup;
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
     m_started = Clock::now();
     Child child;
-    if (SpawnChild(spec, &child) != 0) {
+    if (SpawnChild(launch, &child) != 0) {
       ADD_FAILURE() << "cannot start " << program;
       return;
     }

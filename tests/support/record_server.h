@@ -58,25 +58,26 @@ class RecordServer {
   RecordServer(const std::string& dir, ServerOptions options = {})
       : m_secure(!options.cert.empty()), m_log(dir + "/server-" + Unique() + ".log") {
     const std::string portFile = m_log + ".port";
-    ChildSpec spec;
-    spec.argv = {"/usr/bin/python3",
-                 RECORD_SERVER_PY,
-                 "--port-file",
-                 portFile,
-                 "--log",
-                 m_log,
-                 "--answers",
-                 options.answers,
-                 "--port",
-                 std::to_string(options.port)};
+    ChildLaunch launch;
+    launch.argv = {"/usr/bin/python3",
+                   RECORD_SERVER_PY,
+                   "--port-file",
+                   portFile,
+                   "--log",
+                   m_log,
+                   "--answers",
+                   options.answers,
+                   "--port",
+                   std::to_string(options.port)};
     if (!options.answerBody.empty())
-      spec.argv.insert(spec.argv.end(), {"--answer-body", options.answerBody});
+      launch.argv.insert(launch.argv.end(), {"--answer-body", options.answerBody});
     if (options.delaySeconds > 0)
-      spec.argv.insert(spec.argv.end(), {"--delay", std::to_string(options.delaySeconds)});
-    if (m_secure) spec.argv.insert(spec.argv.end(), {"--cert", options.cert, "--key", options.key});
-    spec.inheritNothingElse = true;
+      launch.argv.insert(launch.argv.end(), {"--delay", std::to_string(options.delaySeconds)});
+    if (m_secure)
+      launch.argv.insert(launch.argv.end(), {"--cert", options.cert, "--key", options.key});
+    launch.inheritNothingElse = true;
     Child child;
-    if (SpawnChild(spec, &child) != 0) {
+    if (SpawnChild(launch, &child) != 0) {
       ADD_FAILURE() << "cannot start the record server";
       return;
     }
