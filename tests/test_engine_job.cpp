@@ -22,6 +22,10 @@ using namespace enginetest;
 
 class EngineJobTest : public EngineFixture {
  protected:
+  // The engine's sender thread writes rows into `record` and reads `job`: both outlive it,
+  // as they do in the window.
+  ~EngineJobTest() override { StopEngine(); }
+
   // An engine on the simulated charger, run from a job with these lines after [Job].
   bool StartWithJob(chargersim::Options simOptions, const std::string& lines) {
     image = MakeImage(3000, 4);
